@@ -1,0 +1,100 @@
+// The port stream: one open device (a COM port, or a USB/HID interface), one
+// reader thread that moves every received byte into a 4 MiB ring buffer, and
+// synchronous writes. Plain functions on an opaque stream object; failures are
+// told by a false result and a numeric status through an out parameter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/serial_port.h"
+
+struct QvdsStream;  // opaque
+
+// Port-stream status codes (stored by the transports in T_DevicesInfo::streamError).
+enum QvdsStatus : uint32_t {
+    QVDS_OK = 0,
+    QVDS_FAILED = 1,            // other failure (including line-setting failures)
+    QVDS_NOT_FOUND = 2,         // device not found
+    QVDS_CLOSED = 3,            // the handle is closed (the port was lost)
+    QVDS_ALREADY_OPEN = 4,      // stream already open
+    QVDS_DENIED = 5,            // access denied, or in use by another stream or process
+    QVDS_NO_READER = 6,         // reader thread not running
+    QVDS_FEATURE_REJECTED = 7,  // HID feature report FE 01 rejected
+    QVDS_INVALID = 8,           // invalid parameter
+};
+
+// Stream kinds: 0 closed, 10 COM port opened by number; otherwise the device
+// kind of the USB descriptor (1 vendor driver, 2 HID, 3 HID interface 1).
+enum QvdsKind : int32_t {
+    QVDS_KIND_CLOSED = 0,
+    QVDS_KIND_VENDOR = 1,
+    QVDS_KIND_HID = 2,
+    QVDS_KIND_HID_IF1 = 3,
+    QVDS_KIND_COM = 10,
+};
+
+// Creates a stream and starts its reader thread. When the reader cannot be
+// started every open fails with QVDS_NO_READER. Null only when out of memory.
+QvdsStream* qvds_create();
+
+// Opens COM port `com` and applies the settings (bytes as stored in
+// SerialSettings). Status 6 no reader, 4 already open, 8 COM number 0 or baud 0,
+// else the open or setup status.
+bool qvds_open_com(QvdsStream* s, uint16_t com, uint32_t baud, uint8_t dataBits, uint8_t stopBits,
+                   uint8_t parity, uint8_t flow, uint32_t* status);
+
+// Opens the stream over a device that is already open (a USB/HID interface, or
+// a test double), as the path open does after its open succeeded: `kind` is the
+// descriptor's device kind; kind 3 sends the HID feature report FE 01 first.
+bool qvds_open_device(QvdsStream* s, std::unique_ptr<qv::platform::PortDevice> device, int32_t kind,
+                      uint32_t* status);
+
+// Line settings of an open COM stream; -1 keeps a value. Recomputes the
+// inter-chunk wait (154000 / baud + 20 ms) when a baud rate is given.
+bool qvds_set_comm(QvdsStream* s, int64_t baud, int32_t dataBits, int32_t stopBits, int32_t parity,
+                   int32_t flow);
+bool qvds_set_baudrate(QvdsStream* s, uint32_t baud);
+bool qvds_set_baudrate_8n1(QvdsStream* s, uint32_t baud);
+uint32_t qvds_port_number(QvdsStream* s);
+
+// Synchronous write (64-byte output reports for HID kinds). A failed write
+// stops the reader, which closes the handle.
+bool qvds_write(QvdsStream* s, const void* data, uint32_t len);
+
+// Reads from the receive buffer: first what is buffered, then, when firstWaitMs
+// is not 0, waits for more (first wait, then the inter-chunk wait; -2 = the
+// stream's own) until the buffer is full, nothing more comes, or the bytes read
+// end with the terminator. Status 3 when the handle is closed at the end.
+uint32_t qvds_read(QvdsStream* s, void* buf, uint32_t len, int32_t firstWaitMs, int32_t interChunkWaitMs,
+                   const void* terminator, uint32_t terminatorLen, uint32_t* status);
+
+// Empties the receive buffer, then with drainMs != 0 keeps reading and
+// discarding while full 4096-byte reads come. Returns the bytes discarded.
+uint32_t qvds_purge(QvdsStream* s, int32_t drainMs);
+
+// Framed exchange with CRC-32 (firmware loader). `result` receives the first
+// payload byte of the reply; true when it is '0'.
+bool qvds_exchange(QvdsStream* s, int32_t firstWaitMs, uint8_t* result, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Stops the reader, which closes the handle; the stream can be opened again.
+void qvds_close(QvdsStream* s);
+
+// Stops and ends the reader thread and frees the stream.
+void qvds_destory(QvdsStream* s);
+
+// True while the stream's device handle is open.
+bool qvds_is_open(QvdsStream* s);
+
+// True when `p` is a stream created by qvds_create and not yet destroyed.
+bool qvds_is_live(const void* p);
+
+// The stream's current wait between received chunks, in ms.
+int32_t qvds_inter_chunk_wait(QvdsStream* s);
+
+// The stream's kind (QvdsKind).
+int32_t qvds_kind(QvdsStream* s);
+
+// IEEE 802.3 CRC-32 (reflected polynomial 0xEDB88320, initial all ones, final complement).
+uint32_t qvds_crc32(const uint8_t* data, uint32_t len, uint32_t crc = 0);
