@@ -29,6 +29,7 @@ struct ComPortInfo {
 // Where the list comes from; the defaults describe the running system.
 struct ComPortSources {
     std::string sysRoot = "/sys";                                        // root of the sysfs tree
+    std::string devRoot = "/dev";                                        // where system ttys live
     std::string declaredEnv;                                             // QUORVIA_COM_PORTS text
     std::vector<std::pair<std::string, std::string>> declaredSettings;   // [ports] key/value pairs
     bool systemPorts = true;                                             // list ports found in sysfs
@@ -41,6 +42,15 @@ ComPortSources CurrentComPortSources();
 // port with the same number.
 std::vector<ComPortInfo> ListComPorts(const ComPortSources& sources);
 std::vector<ComPortInfo> ListComPorts();
+
+// Parses declared ports "COM<n>=<path>[:<driver word>]" separated by ';'
+// (the driver word defaults to "serial"). Malformed entries are skipped.
+std::vector<ComPortInfo> ParseDeclaredPorts(const std::string& text);
+
+// Ports found in sysfs, numbered ttyS<n> -> COM n+1, ttyUSB<n> -> COM 101+n,
+// ttyACM<n> -> COM 201+n, ttyAMA<n> -> COM 301+n, any other tty with a device
+// behind it -> COM 401 and up in name order.
+std::vector<ComPortInfo> ListSystemPorts(const std::string& sysRoot, const std::string& devRoot);
 
 // Opens COM port `number` of the current list exclusively (OpenTtyPath).
 // Status 2 when the number is not in the list.
