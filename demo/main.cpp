@@ -1,1 +1,154 @@
-int main() { return 0; }
+// QuorviaDemo: runs one exercise of the Quorvia interface per command-line option.
+//
+//   QuorviaDemo [option]
+//
+// Every run enumerates all devices, opens each in turn, performs the option's
+// action on it and closes it:
+//   (none)                 write QRYSYS framed and print what comes back
+//   --BaseInfo             print the BASQSY reply of the first device, then exit
+//   --WriteAsHex           write a complete QRYSYS frame given as hex text
+//   --GetDeviceInfo        print the identity of each device
+//   --SendCommand          send QRYSYS and print the command status
+//   --SendCommandAsHex     the same with the command given as hex text
+//   --GetCommandResponse   send "?" unframed and print the reply
+//   --SetListener          print barcode data as it arrives, until Enter is
+//                          pressed or standard input ends
+//   anything else          open, status and close only
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#define QV_ISATTY _isatty
+#define QV_FILENO _fileno
+#else
+#include <unistd.h>
+#define QV_ISATTY isatty
+#define QV_FILENO fileno
+#endif
+
+#include "quorvia.h"
+
+namespace {
+
+constexpr long long kListenMs = 1000000;
+
+void ReadCallback(void* /*hDevice*/, const char* data, uint32_t length) {
+    std::printf("-----------ReadCallback len=%d, buf=%s\n", static_cast<int>(length), data);
+    std::fflush(stdout);
+}
+
+// Waits until a line is typed, standard input ends, or `ms` pass.
+void WaitForEnter(long long ms) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    // The reader may stay blocked after the wait ends; it owns its share.
+    auto* shared = new Shared;
+    std::thread([shared] {
+        char line[256];
+        (void)std::fgets(line, sizeof line, stdin);
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->done = true;
+        shared->cv.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    shared->cv.wait_for(lock, std::chrono::milliseconds(ms), [shared] { return shared->done; });
+}
+
+// The console program's closing pause: a terminal user presses Enter; a script
+// (standard input not a terminal) is never held up.
+void Pause() {
+    if (QV_ISATTY(QV_FILENO(stdin)) == 0) return;
+    std::printf("Press Enter to continue . . .\n");
+    std::fflush(stdout);
+    char line[256];
+    (void)std::fgets(line, sizeof line, stdin);
+}
+
+void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, void* hDevice) {
+    if (option.empty()) {
+        qv_Write(hDevice, "QRYSYS", 6, true);
+        std::vector<char> buf(1001, '\0');
+        qv_Read(hDevice, buf.data(), 1000, 1000);
+        std::printf("system info: \n%s\n", buf.data());
+    } else if (option == "--WriteAsHex") {
+        // The hex text is already a complete command frame: it is written as it
+        // stands, without a second frame around it.
+        qv_WriteAsHex(hDevice, "7e 01 30 30 30 30 40 51 52 59 53 59 53 3b 03", false);
+        std::vector<char> buf(1025, '\0');
+        int32_t n = qv_Read(hDevice, buf.data(), 1024, 0);
+        std::printf("nRet=%d, receivedData=%s\n", n, buf.data());
+    } else if (option == "--GetDeviceInfo") {
+        T_DevInfo info;
+        std::memset(&info, 0, sizeof info);
+        qv_GetDeviceInfo(list, index, &info);
+        std::printf("GetDeviceInfo -------- info\n %s\ntype=%d\n", info.devInfo, info.devType);
+    } else if (option == "--SendCommand") {
+        const char* cmd = "QRYSYS";
+        std::printf("result=%d\n", qv_SendCommand(hDevice, cmd, static_cast<int32_t>(std::strlen(cmd))));
+    } else if (option == "--SendCommandAsHex") {
+        std::printf("result=%d\n", qv_SendCommandAsHex(hDevice, "51 52 59 53 59 53", 17));
+    } else if (option == "--GetCommandResponse") {
+        std::vector<char> buf(20480, '\0');
+        int32_t len = 20480;
+        bool ok = qv_GetCommandResponse(hDevice, "?", 1, buf.data(), &len, 2000, false, false);
+        std::printf("result=%d,recvLen=%d\n", ok ? 1 : 0, len);
+        std::printf("recvData=%s\n", buf.data());
+    } else if (option == "--SetListener") {
+        qv_SetListener(hDevice, ReadCallback);
+        WaitForEnter(kListenMs);
+        qv_StopListener(hDevice);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::string option = argc > 1 ? argv[1] : "";
+
+    std::printf("enum qv_EnumDevices begin\n");
+    int32_t count = 0;
+    T_DevicesInfo* list = qv_EnumDevices(&count, 15);
+    std::printf("enum qv_EnumDevices end deviceCounts=%d\n", count);
+
+    if (option == "--BaseInfo") {
+        if (count <= 0 || list == nullptr) return 0;
+        std::printf("begin query base info\n");
+        std::vector<char> buf(65565, '\0');
+        int32_t len = 65535;
+        qv_GetBaseInfo(list, 0, buf.data(), &len);
+        std::printf("base info:%s\n", buf.data());
+        qv_ReleaseDevices(&list);
+        return 0;
+    }
+
+    for (int32_t i = 0; i < count; ++i) {
+        void* hDevice = qv_OpenDevice(list, static_cast<uint32_t>(i), 0);
+        std::printf("hDevice=%p, %s\n", hDevice,
+                    hDevice != nullptr ? "succeed in opening the device" : "failed to open the device");
+        if (hDevice == nullptr) continue;
+        std::printf("status=%d\n", qv_GetDevStatus(hDevice));
+        RunAction(option, list, static_cast<uint32_t>(i), hDevice);
+        bool closed = qv_CloseDevice(&hDevice);
+        std::printf("hDevice=%p,%s\n", hDevice,
+                    closed ? "succeed in closing the device" : "failed to close the device");
+        std::printf("T_DeviceStatus t=%d\n", qv_GetDevStatus(hDevice));
+    }
+
+    qv_ReleaseDevices(&list);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    std::printf("all over\n");
+    Pause();
+    return 0;
+}

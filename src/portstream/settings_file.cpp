@@ -36,6 +36,16 @@ std::string SettingsPathForLibrary(const std::string& libraryPath) {
     if (libraryPath.empty()) return std::string();
     size_t slash = libraryPath.find_last_of('/');
     size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    // The version numbers of a shared object belong to its extension, so
+    // libQuorvia.so.1 (the name the loader finds through the soname) gives
+    // libQuorvia.ini, as libQuorvia.so does.
+    const size_t so = libraryPath.rfind(".so.");
+    if (so != std::string::npos && so > nameStart) {
+        const std::string version = libraryPath.substr(so + 4);
+        if (!version.empty() && version.find_first_not_of("0123456789.") == std::string::npos) {
+            return libraryPath.substr(0, so) + ".ini";
+        }
+    }
     size_t dot = libraryPath.find_last_of('.');
     if (dot == std::string::npos || dot < nameStart) return libraryPath + ".ini";
     return libraryPath.substr(0, dot) + ".ini";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "quorvia.h"
 
@@ -62,6 +63,10 @@ public:
     virtual ~CDevicesFactory() = default;
     virtual CCommunicationFactory* CreateCommunication() = 0;
 };
+
+// Creates the factory of a transport kind, or null when the library has no
+// transport of that kind.
+std::unique_ptr<CDevicesFactory> MakeDevicesFactory(int32_t transportKind);
 
 // Fills a fresh record: zero everywhere, socket -1, listener state idle.
 void InitDeviceRecord(T_DevicesInfo* record);

@@ -53,8 +53,8 @@ bool DeclaredEntry(const std::string& key, const std::string& value, ComPortInfo
     if (number == 0 || v.empty()) return false;
     std::string word = "serial";
     size_t colon = v.find_last_of(':');
-    if (colon != std::string::npos && colon > 0 && IsWord(v.substr(colon + 1))) {
-        word = v.substr(colon + 1);
+    if (colon != std::string::npos && colon > 0 && IsWord(Trim(v.substr(colon + 1)))) {
+        word = Trim(v.substr(colon + 1));
         v = Trim(v.substr(0, colon));
     }
     if (v.empty()) return false;

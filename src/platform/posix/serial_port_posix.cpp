@@ -24,6 +24,10 @@
 #include <sstream>
 
 namespace qv::platform {
+
+// Sets a rate that has no B constant (serial_baud_linux.cpp).
+bool SetExactBaud(int fd, uint32_t baud);
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -221,9 +225,10 @@ public:
     bool SetLine(const LineSettings& s) override {
         termios tio{};
         if (tcgetattr(fd_, &tio) != 0) return false;
-        bool ok = false;
-        speed_t speed = SpeedFor(s.baud, &ok);
-        if (!ok) return false;
+        bool standard = false;
+        speed_t speed = SpeedFor(s.baud, &standard);
+        if (s.baud == 0) return false;
+        if (!standard) speed = B38400;  // the exact rate is set below
         cfmakeraw(&tio);
         tio.c_cflag |= CLOCAL | CREAD;
         tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
@@ -254,13 +259,29 @@ public:
         tio.c_cc[VTIME] = 0;
         cfsetispeed(&tio, speed);
         cfsetospeed(&tio, speed);
-        if (tcsetattr(fd_, TCSANOW, &tio) != 0) return false;
+        if (tcsetattr(fd_, TCSANOW, &tio) != 0 && !OnlyPtyRefusedParity(tio)) return false;
+        if (!standard && !SetExactBaud(fd_, s.baud)) return false;
         if (s.flow != 1) {
             // DTR and RTS on, as a terminal program would leave them; ptys have no modem lines.
             int bits = TIOCM_DTR | TIOCM_RTS;
             ioctl(fd_, TIOCMBIS, &bits);
         }
         return true;
+    }
+
+    // A pseudo-terminal carries no parity bit and always 8 data bits: the kernel
+    // clears PARENB and CSIZE, and the C library then calls the change invalid
+    // when nothing else changed. Everything else applied counts as success.
+    bool OnlyPtyRefusedParity(const termios& wanted) {
+        if (errno != EINVAL) return false;
+        struct stat st {};
+        if (fstat(fd_, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+        if (major(st.st_rdev) < 136 || major(st.st_rdev) > 143) return false;  // pty slaves
+        termios now{};
+        if (tcgetattr(fd_, &now) != 0) return false;
+        const tcflag_t ignored = PARENB | CSIZE;
+        return (now.c_cflag & ~ignored) == (wanted.c_cflag & ~ignored) &&
+               cfgetospeed(&now) == cfgetospeed(&wanted);
     }
 
     bool TakeLineErrors() override {

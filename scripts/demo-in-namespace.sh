@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs inside a private network namespace (see demo.sh): starts quorvia-sim
+# with two scanners and points QuorviaDemo at them, and only at them.
+set -euo pipefail
+build="$1"
+shift
+ip link set lo up
+run="$build/demo-run"
+mkdir -p "$run"
+simdir="$(mktemp -d /tmp/quorvia-demo.XXXXXX)"
+coproc SIM { exec "$build/quorvia-sim" --dir "$simdir" \
+  --port "com=1,baud=115200,id=QuorviaSim Scanner A" \
+  --port "com=2,baud=9600,stop=2,id=QuorviaSim Scanner B"; }
+ports=""
+while IFS= read -r -t 20 line <&"${SIM[0]}"; do
+  case "$line" in
+    PORTS\ *) ports="${line#PORTS }" ;;
+    READY) break ;;
+  esac
+done
+if [ -z "$ports" ]; then
+  echo "quorvia-sim did not start" >&2
+  exit 1
+fi
+echo "simulated scanners: $ports"
+status=0
+(cd "$run" && QUORVIA_COM_PORTS="$ports" QUORVIA_SYSTEM_PORTS=0 "$build/QuorviaDemo" "$@") || status=$?
+echo quit >&"${SIM[1]}" || true
+wait "$SIM_PID" 2>/dev/null || true
+rm -rf "$simdir"
+exit "$status"

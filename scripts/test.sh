@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds Quorvia three times (warnings as errors; AddressSanitizer +
+# UndefinedBehaviorSanitizer; ThreadSanitizer) and runs the test suite inside a
+# private network namespace: the whole suite on the first two builds, the
+# tests where threads meet on the third.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+jobs="$(nproc)"
+
+build() {  # build <dir> <extra cmake args...>
+  local dir="$1"
+  shift
+  cmake -S "$root" -B "$dir" -DQV_WERROR=ON -DQV_BUILD_BENCH=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+build "$root/build/ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build "$root/build/ci-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=address -DQV_BUILD_BENCH=OFF
+build "$root/build/ci-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=thread -DQV_BUILD_BENCH=OFF
+
+exec unshare -n "$root/scripts/test-in-namespace.sh" "$root/build"

@@ -1,0 +1,245 @@
+// Open, close and status exports.
+#include <exception>
+#include <new>
+
+#include "api/errors.h"
+#include "api/log.h"
+#include "api/registry.h"
+#include "engine/qvscan.h"
+#include "quorvia.h"
+
+namespace qv {
+namespace {
+
+// Waits until no other thread is opening `index`, then claims it. Returns the
+// handle already registered for the index instead, when there is one that is
+// open. Called with the lock held.
+T_DevicesInfo* ClaimIndex(std::unique_lock<std::mutex>& lock, uint32_t index) {
+    Registry& reg = Reg();
+    reg.changed.wait(lock, [&] { return reg.openingIndices.count(index) == 0; });
+    auto it = reg.devIndexMap.find(index);
+    if (it != reg.devIndexMap.end()) return it->second;
+    reg.openingIndices.insert(index);
+    return nullptr;
+}
+
+void ReleaseIndexClaim(uint32_t index) {
+    Registry& reg = Reg();
+    reg.openingIndices.erase(index);
+    reg.changed.notify_all();
+}
+
+// Registers a freshly opened handle under `index` (the index was claimed).
+void RegisterHandle(T_DevicesInfo* handle, CQVScan* engine, uint32_t index,
+                    std::shared_ptr<DeviceList> origin) {
+    Registry& reg = Reg();
+    auto st = std::make_shared<HandleState>();
+    st->record = handle;
+    st->engine = engine;
+    st->index = index;
+    st->inIndexMap = true;
+    st->origin = std::move(origin);
+    reg.handles[handle] = st;
+    reg.devOpenMap[handle] = true;
+    reg.devIndexMap[index] = handle;
+    reg.scanIndexMap[index] = engine;
+    reg.devStatusMap[handle] = 0;
+}
+
+// Closes a handle registered for `index` that is no longer open (a failed
+// close left it behind), so the index can be opened afresh.
+bool ClearStaleIndex(std::unique_lock<std::mutex>& lock, uint32_t index) {
+    Registry& reg = Reg();
+    auto it = reg.devIndexMap.find(index);
+    if (it == reg.devIndexMap.end() || reg.devOpenMap.count(it->second) != 0) return true;
+    void* stale = it->second;
+    lock.unlock();
+    const bool closed = CloseHandle(&stale);
+    lock.lock();
+    return closed;
+}
+
+// Opens through a new engine; `open` performs the engine's open.
+template <typename OpenFn>
+void* OpenIndexed(uint32_t index, std::shared_ptr<DeviceList> origin, OpenFn open) {
+    Registry& reg = Reg();
+    std::unique_lock<std::mutex> lock(reg.mutex);
+    for (;;) {
+        T_DevicesInfo* existing = ClaimIndex(lock, index);
+        if (existing == nullptr) break;
+        if (reg.devOpenMap.count(existing) != 0) return existing;
+        if (!ClearStaleIndex(lock, index)) return nullptr;
+    }
+    lock.unlock();
+
+    CQVScan* engine = nullptr;
+    T_DevicesInfo* handle = nullptr;
+    try {
+        engine = new CQVScan;
+        handle = open(engine);
+    } catch (const std::exception& e) {
+        QV_LOG("%s %d open failed: %s", "OpenDevice", __LINE__, e.what());
+        handle = nullptr;
+    }
+
+    lock.lock();
+    ReleaseIndexClaim(index);
+    if (handle != nullptr && origin && reg.currentList != origin) {
+        // The list was released while this open ran: the handle must not outlive it.
+        lock.unlock();
+        engine->CloseDevice(&handle);
+        delete engine;
+        SetLastErrorCode(kOk);
+        return nullptr;
+    }
+    if (handle == nullptr) {
+        reg.devStatusMap[nullptr] = 1;
+        lock.unlock();
+        delete engine;  // a failed open leaves no engine behind
+        QV_LOG("%s %d return [%p]\n", "OpenDevice", __LINE__, static_cast<void*>(handle));
+        return nullptr;
+    }
+    RegisterHandle(handle, engine, index, std::move(origin));
+    lock.unlock();
+    SetLastErrorCode(kOk);
+    QV_LOG("%s %d return [%p]\n", "OpenDevice", __LINE__, static_cast<void*>(handle));
+    return handle;
+}
+
+}  // namespace
+
+// Opens entry `index` of the current list; the caller holds a reference to it.
+void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index) {
+    return OpenIndexed(index, list, [&](CQVScan* engine) { return engine->OpenDevice(list->entries.data(), index); });
+}
+
+}  // namespace qv
+
+using namespace qv;
+
+extern "C" {
+
+QV_API void* qv_OpenDevice(T_DevicesInfo* list, uint32_t index, int32_t /*reserved: always a new engine*/) {
+    std::shared_ptr<DeviceList> current;
+    {
+        Registry& reg = Reg();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        if (list == nullptr || index >= static_cast<uint32_t>(reg.listTotal)) {
+            SetLastErrorCode(kErrInvalidParam);
+            return nullptr;
+        }
+        if (!reg.currentList || reg.currentList->entries.data() != list) {
+            SetLastErrorCode(kOk);  // not the list of the latest enumeration
+            return nullptr;
+        }
+        current = reg.currentList;
+    }
+    return OpenListEntry(current, index);
+}
+
+QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t /*reserved*/) {
+    if (record == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return nullptr;
+    }
+    void* handle = OpenIndexed(index, nullptr, [&](CQVScan* engine) { return engine->OpenDeviceForNati(record); });
+    QV_LOG("%s %d %p return\n", "qv_OpenDeviceForNati", __LINE__, handle);
+    return handle;
+}
+
+QV_API bool qv_CloseDevice(void** hDevice) {
+    if (hDevice == nullptr || *hDevice == nullptr) return false;
+    T_DevicesInfo* key = static_cast<T_DevicesInfo*>(*hDevice);
+    std::shared_ptr<DeviceList> origin;
+    uint32_t index = 0;
+    {
+        Registry& reg = Reg();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        auto it = reg.handles.find(key);
+        if (it != reg.handles.end()) {
+            origin = it->second->origin;
+            index = it->second->index;
+        }
+    }
+    if (!CloseHandle(hDevice)) return false;
+    if (origin) {
+        // The list entry forgets the stream, but only in the list the handle came from.
+        Registry& reg = Reg();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        if (reg.currentList == origin && index < origin->entries.size()) {
+            origin->entries[index].pOpenStream = nullptr;
+            origin->entries[index].socket = -1;
+        }
+    }
+    SetLastErrorCode(kOk);
+    return true;
+}
+
+QV_API bool qv_CloseDeviceForNati(void** hDevice) {
+    if (hDevice == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return false;
+    }
+    const bool closed = CloseHandle(hDevice);
+    if (closed) SetLastErrorCode(kOk);
+    return closed;
+}
+
+QV_API bool qv_DeviceIsOpenByHandle(void* hDevice) {
+    if (hDevice == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return false;
+    }
+    bool found = false;
+    {
+        Registry& reg = Reg();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        for (auto& kv : reg.devIndexMap) {
+            if (kv.second == hDevice) {
+                found = true;
+                break;
+            }
+        }
+    }
+    SetLastErrorCode(kOk);
+    return found;
+}
+
+QV_API bool qv_DeviceIsOpenByList(T_DevicesInfo* list, uint32_t index) {
+    bool found = false;
+    {
+        Registry& reg = Reg();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        if (list == nullptr || index >= static_cast<uint32_t>(reg.listTotal)) {
+            SetLastErrorCode(kErrInvalidParam);
+            return false;
+        }
+        found = reg.devIndexMap.count(index) != 0;
+    }
+    SetLastErrorCode(kOk);
+    return found;
+}
+
+QV_API T_DeviceStatus qv_GetDevStatus(void* hDevice) {
+    Registry& reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    auto it = reg.devStatusMap.find(static_cast<T_DevicesInfo*>(hDevice));
+    if (it != reg.devStatusMap.end()) return it->second;
+    return hDevice != nullptr ? 16 : 2;
+}
+
+QV_API void qv_SetCbDevStatusChanged(void* hDevice, QV_DEV_STATUS_CALLBACK callback) {
+    if (hDevice == nullptr || callback == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return;
+    }
+    HandleUse use(hDevice);
+    if (!use) {
+        SetLastErrorCode(kErrInvalidParam);
+        return;
+    }
+    use.engine()->SetDevStatusCallback(use.record(), callback);
+    SetLastErrorCode(kOk);
+}
+
+}  // extern "C"

@@ -1,0 +1,390 @@
+// Enumeration of all device kinds, the device list, and the identity exports.
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "api/errors.h"
+#include "api/log.h"
+#include "api/registry.h"
+#include "engine/qvscan.h"
+#include "quorvia.h"
+
+namespace qv {
+
+void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index);
+
+namespace {
+
+constexpr int32_t kIdentityReplyCapacity = 20000;
+constexpr int32_t kIdentityTimeoutMs = 2000;
+constexpr int32_t kMinIdentityReply = 16;  // prefix, kind, command word, status, ';' 03
+
+std::mutex enumMutex;     // one enumeration at a time
+std::mutex netEnumMutex;  // the network scan's use of its transport
+
+// Identity text of a QRYSYS / BASQSY reply of length len: from byte 13 on,
+// without the status byte, ';' and 03, cut to fit `capacity` with its zero.
+// Empty when the reply is too short to hold one.
+void IdentityText(const char* reply, int32_t len, char* out, size_t capacity) {
+    if (capacity == 0) return;
+    size_t take = len >= kMinIdentityReply ? static_cast<size_t>(len - kMinIdentityReply) : 0;
+    take = std::min(take, capacity - 1);
+    if (take != 0) std::memcpy(out, reply + 13, take);
+    out[take] = '\0';
+}
+
+// Asks entry `i` of a per-kind array for its identity with a private engine,
+// so the enumeration uses no registry slot an application could hold.
+void QueryIdentity(std::vector<T_DevicesInfo>& entries, size_t i) {
+    try {
+        CQVScan engine;
+        T_DevicesInfo* handle = engine.OpenDevice(entries.data(), static_cast<uint32_t>(i));
+        if (handle == nullptr) return;
+        std::vector<char> reply(kIdentityReplyCapacity);
+        int32_t len = kIdentityReplyCapacity;
+        const bool ok =
+            engine.GetCommandResponse(handle, "QRYSYS", 6, reply.data(), &len, kIdentityTimeoutMs, true);
+        QV_LOG("%s %d qv_GetCommandResponse bRet=%d,resLen=%d", "QueryIdentity", __LINE__, ok ? 1 : 0, len);
+        if (ok && len >= kMinIdentityReply) {
+            IdentityText(reply.data(), len, entries[i].devInfo, sizeof entries[i].devInfo);
+        }
+        engine.CloseDevice(&handle);
+        entries[i].pOpenStream = nullptr;
+    } catch (const std::exception& e) {
+        QV_LOG("%s %d identity query failed: %s", "QueryIdentity", __LINE__, e.what());
+    }
+}
+
+// Runs one transport scan and copies its records out.
+std::vector<T_DevicesInfo> Scan(int32_t kind, int32_t mode, const char* countLog) {
+    std::vector<T_DevicesInfo> out;
+    std::unique_ptr<CDevicesFactory> factory = MakeDevicesFactory(kind);
+    if (!factory) {
+        QV_LOG(countLog, "Scan", __LINE__, 0);
+        return out;
+    }
+    std::unique_ptr<CCommunicationFactory> transport(factory->CreateCommunication());
+    if (!transport) return out;
+    int32_t count = mode;
+    T_DevicesInfo* records = transport->EnumDevices(&count);
+    QV_LOG(countLog, "Scan", __LINE__, count);
+    if (count > 0 && records != nullptr) out.assign(records, records + count);
+    return out;
+}
+
+struct KindResults {
+    std::vector<T_DevicesInfo> com;   // kept COM-port entries
+    std::vector<T_DevicesInfo> vcom;  // USB virtual COM entries
+    std::vector<T_DevicesInfo> usb;
+    std::vector<T_DevicesInfo> network;
+};
+
+void ComThread(bool wantCom, bool wantVcom, KindResults* results) {
+    std::vector<T_DevicesInfo> com;
+    std::vector<T_DevicesInfo> vcom;
+    if (wantCom) com = Scan(kTransportSerial, -2, "[%s][%d] serialCount=%d\n");
+    if (wantVcom) vcom = Scan(kTransportSerial, -1, "[%s][%d] serialUsbCount=%d\n");
+    for (size_t i = 0; i < com.size(); ++i) QueryIdentity(com, i);
+    for (size_t i = 0; i < vcom.size(); ++i) QueryIdentity(vcom, i);
+    // A scanner on a USB virtual COM port also shows as a plain COM port: keep
+    // only the virtual COM entry (same identity text, failed queries included).
+    if (wantVcom && !vcom.empty()) {
+        std::vector<T_DevicesInfo> kept;
+        for (const T_DevicesInfo& c : com) {
+            const bool duplicate = std::any_of(vcom.begin(), vcom.end(), [&](const T_DevicesInfo& v) {
+                return std::strncmp(c.devInfo, v.devInfo, sizeof c.devInfo) == 0;
+            });
+            if (!duplicate) kept.push_back(c);
+        }
+        com.swap(kept);
+    }
+    results->com = std::move(com);
+    results->vcom = std::move(vcom);
+}
+
+void UsbThread(KindResults* results) {
+    QV_LOG("usb EnumDevices");
+    std::vector<T_DevicesInfo> usb = Scan(kTransportUsb, 0, "[%s][%d] usbCount=%d\n");
+    for (size_t i = 0; i < usb.size(); ++i) QueryIdentity(usb, i);
+    results->usb = std::move(usb);
+}
+
+void NetworkThread(KindResults* results) {
+    std::lock_guard<std::mutex> lock(netEnumMutex);
+    QV_LOG("----------single network enum [%d]\n", 0);
+    results->network = Scan(kTransportNetwork, 0, "[%s][%d] networkCount=%d\n");
+}
+
+// Starts a joinable thread; a thread that cannot be started scans nothing.
+template <typename Fn>
+std::thread StartThread(Fn fn) {
+    try {
+        return std::thread(std::move(fn));
+    } catch (const std::exception& e) {
+        QV_LOG("%s %d cannot start enumeration thread: %s", "qv_EnumDevices", __LINE__, e.what());
+        return std::thread();
+    }
+}
+
+// Releases the current list when `list` is it: every open handle is closed.
+void ReleaseList(T_DevicesInfo** list) {
+    if (list == nullptr || *list == nullptr) return;
+    Registry& reg = Reg();
+    std::shared_ptr<DeviceList> released;
+    std::vector<std::pair<T_DevicesInfo*, uint32_t>> toClose;
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        if (!reg.currentList || reg.currentList->entries.data() != *list) return;
+        released = std::move(reg.currentList);
+        reg.currentList.reset();
+        reg.listTotal = 0;
+        for (auto& kv : reg.handles) toClose.emplace_back(kv.first, kv.second->index);  // open and failed closes
+    }
+    for (auto& [h, index] : toClose) {
+        QV_LOG("%s %d close %u device", "qv_ReleaseDevices", __LINE__, index);
+        void* handle = h;
+        CloseHandle(&handle);
+    }
+    *list = nullptr;
+    QV_LOG("%s %d end", "qv_ReleaseDevices", __LINE__);
+    // The entries are freed when the last export still working on them returns.
+}
+
+// Takes a reference to the current list when `list` is it and index is inside.
+std::shared_ptr<DeviceList> CurrentListEntry(const T_DevicesInfo* list, uint32_t index) {
+    Registry& reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (list == nullptr || !reg.currentList || reg.currentList->entries.data() != list ||
+        index >= reg.currentList->entries.size()) {
+        return nullptr;
+    }
+    return reg.currentList;
+}
+
+bool EntryIsOpen(uint32_t index) {
+    Registry& reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.devIndexMap.count(index) != 0;
+}
+
+// Copies an entry's identity text under the registry lock (it may be filled by
+// another thread's query).
+void CopyEntryInfo(const T_DevicesInfo& entry, char* out, size_t capacity) {
+    Registry& reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    const size_t len = strnlen(entry.devInfo, sizeof entry.devInfo - 1);
+    const size_t take = std::min(len, capacity - 1);
+    std::memcpy(out, entry.devInfo, take);
+    out[take] = '\0';
+}
+
+void StoreEntryInfo(T_DevicesInfo& entry, const char* text) {
+    Registry& reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    std::strncpy(entry.devInfo, text, sizeof entry.devInfo - 1);
+    entry.devInfo[sizeof entry.devInfo - 1] = '\0';
+}
+
+bool EntryInfoEmpty(const T_DevicesInfo& entry) {
+    Registry& reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return entry.devInfo[0] == '\0';
+}
+
+}  // namespace
+}  // namespace qv
+
+using namespace qv;
+
+extern "C" {
+
+QV_API T_DevicesInfo* qv_EnumDevices(int32_t* deviceCount, uint32_t flags) {
+    QV_LOG("%s %d begin\n", "qv_EnumDevices", __LINE__);
+    WriteLog(kLogConsole, "T_DevicesInfo size = %d", static_cast<int>(sizeof(T_DevicesInfo)));
+    if (deviceCount == nullptr || flags < 1 || flags > 15) {
+        SetLastErrorCode(kErrInvalidParam);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> enumLock(enumMutex);
+    {
+        T_DevicesInfo* current = nullptr;
+        Registry& reg = Reg();
+        {
+            std::lock_guard<std::mutex> lock(reg.mutex);
+            if (reg.currentList) current = reg.currentList->entries.data();
+        }
+        ReleaseList(&current);
+    }
+    SetLastErrorCode(kOk);
+
+    KindResults results;
+    std::thread com, usb, net;
+    if (flags & (QV_ENUM_COM | QV_ENUM_USB_VCOM)) {
+        com = StartThread([&] { ComThread(flags & QV_ENUM_COM, flags & QV_ENUM_USB_VCOM, &results); });
+    }
+    if (flags & QV_ENUM_USB) usb = StartThread([&] { UsbThread(&results); });
+    if (flags & QV_ENUM_NETWORK) net = StartThread([&] { NetworkThread(&results); });
+    if (com.joinable()) com.join();
+    if (usb.joinable()) usb.join();
+    if (net.joinable()) net.join();
+
+    const size_t total = results.network.size() + results.com.size() + results.vcom.size() + results.usb.size();
+    std::shared_ptr<DeviceList> list;
+    if (total >= 1) {
+        list = std::make_shared<DeviceList>();
+        list->entries.resize(total);
+        size_t pos = 0;
+        for (const auto* kind : {&results.usb, &results.com, &results.vcom, &results.network}) {
+            for (const T_DevicesInfo& e : *kind) list->entries[pos++] = e;
+        }
+        for (size_t i = 0; i < total; ++i) {
+            list->entries[i].index = static_cast<int32_t>(i);
+            list->entries[i].deviceCount = 0;
+        }
+        list->entries[0].deviceCount = static_cast<int32_t>(total);
+    }
+    T_DevicesInfo* first = nullptr;
+    {
+        Registry& reg = Reg();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        reg.currentList = list;
+        reg.listTotal = static_cast<int32_t>(total);
+        if (list) first = list->entries.data();
+    }
+    *deviceCount = static_cast<int32_t>(total);
+    QV_LOG("[%s][%d] return deviceCount=%d\n", "qv_EnumDevices", __LINE__, static_cast<int>(total));
+    SetLastErrorCode(kOk);
+    return first;
+}
+
+QV_API void qv_ReleaseDevices(T_DevicesInfo** list) {
+    ReleaseList(list);
+    SetLastErrorCode(kOk);
+}
+
+QV_API bool qv_GetDeviceInfo(T_DevicesInfo* list, uint32_t index, T_DevInfo* info) {
+    QV_LOG("%s %d begin\n", "qv_GetDeviceInfo", __LINE__);
+    WriteLog(kLogConsole, "2 T_DevicesInfo size = %d", static_cast<int>(sizeof(T_DevicesInfo)));
+    std::shared_ptr<DeviceList> ref = CurrentListEntry(list, index);
+    if (!ref || info == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return false;
+    }
+    T_DevicesInfo& entry = ref->entries[index];
+    info->devType = PublicDeviceType(entry.transportKind);
+    bool result = false;
+    if (entry.transportKind == kTransportNetwork) {
+        CopyEntryInfo(entry, info->devInfo, sizeof info->devInfo);
+        result = true;
+    } else if (entry.transportKind == kTransportSerial || entry.transportKind == kTransportUsb) {
+        if (!EntryInfoEmpty(entry)) {
+            CopyEntryInfo(entry, info->devInfo, sizeof info->devInfo);
+            QV_LOG("stNetDevInfo->devInfo=%s", info->devInfo);
+            result = true;
+        } else {
+            const bool wasOpen = EntryIsOpen(index);
+            QV_LOG("%s %d device is open=%d\n", "qv_GetDeviceInfo", __LINE__, wasOpen ? 1 : 0);
+            void* handle = OpenListEntry(ref, index);
+            if (handle == nullptr) return false;  // the open's error stays
+            std::vector<char> reply(kIdentityReplyCapacity);
+            int32_t len = kIdentityReplyCapacity;
+            result = qv_GetCommandResponse(handle, "QRYSYS", 6, reply.data(), &len, kIdentityTimeoutMs, true, false);
+            QV_LOG("%s %d qv_GetCommandResponse bRet=%d,resLen=%d", "qv_GetDeviceInfo", __LINE__, result ? 1 : 0, len);
+            if (result && len >= kMinIdentityReply) {
+                IdentityText(reply.data(), len, info->devInfo, sizeof info->devInfo);
+                StoreEntryInfo(entry, info->devInfo);
+            } else {
+                info->devInfo[0] = '\0';
+                result = false;  // no identity came back
+            }
+            if (!wasOpen) {
+                QV_LOG("%s %d need to close device\n", "qv_GetDeviceInfo", __LINE__);
+                qv_CloseDevice(&handle);
+            }
+        }
+    } else {
+        SetLastErrorCode(kErrDeviceType);
+        return false;
+    }
+    QV_LOG("%s %d device type=%d\n", "qv_GetDeviceInfo", __LINE__, info->devType);
+    QV_LOG("%s %d finish\n", "qv_GetDeviceInfo", __LINE__);
+    if (result) SetLastErrorCode(kOk);
+    return result;
+}
+
+QV_API void qv_GetBaseInfo(T_DevicesInfo* list, uint32_t index, char* buffer, int32_t* length) {
+    QV_LOG("%s %d begin\n", "qv_GetBaseInfo", __LINE__);
+    WriteLog(kLogConsole, "2 T_DevicesInfo size = %d", static_cast<int>(sizeof(T_DevicesInfo)));
+    std::shared_ptr<DeviceList> ref = CurrentListEntry(list, index);
+    if (!ref || buffer == nullptr || length == nullptr || *length <= 0) {
+        SetLastErrorCode(kErrInvalidParam);
+        return;
+    }
+    const int32_t capacity = *length;
+    const bool wasOpen = EntryIsOpen(index);
+    QV_LOG("%s %d device is open=%d\n", "qv_GetBaseInfo", __LINE__, wasOpen ? 1 : 0);
+    void* handle = OpenListEntry(ref, index);
+    if (handle == nullptr) return;
+    std::vector<char> reply(kIdentityReplyCapacity);
+    int32_t len = kIdentityReplyCapacity;
+    const bool ok = qv_GetCommandResponse(handle, "BASQSY", 6, reply.data(), &len, kIdentityTimeoutMs, true, false);
+    QV_LOG("%s %d qv_GetCommandResponse bRet=%d,resLen=%d", "qv_GetBaseInfo", __LINE__, ok ? 1 : 0, len);
+    if (ok && len >= kMinIdentityReply) {
+        IdentityText(reply.data(), len, buffer, static_cast<size_t>(capacity));
+        *length = len >= 29 ? len - 29 : 0;
+    } else {
+        buffer[0] = '\0';
+        *length = 0;
+    }
+    if (!wasOpen) {
+        QV_LOG("%s %d need to close device\n", "qv_GetBaseInfo", __LINE__);
+        qv_CloseDevice(&handle);
+    }
+}
+
+QV_API bool qv_GetDeviceInfoByHandle(void* hDevice, T_DevInfo* info) {
+    QV_LOG("%s %d begin\n", "qv_GetDeviceInfoByHandle", __LINE__);
+    if (hDevice == nullptr || info == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return false;
+    }
+    HandleUse use(hDevice);
+    if (!use) {
+        SetLastErrorCode(kErrInvalidParam);
+        return false;
+    }
+    T_DevicesInfo* record = use.record();
+    info->devType = PublicDeviceType(record->transportKind);
+    bool result = true;
+    if (record->transportKind == kTransportSerial || record->transportKind == kTransportUsb) {
+        if (!EntryInfoEmpty(*record)) {
+            CopyEntryInfo(*record, info->devInfo, sizeof info->devInfo);
+            QV_LOG("stDevInfo->devInfo=%s", info->devInfo);
+        } else {
+            char reply[2048];
+            int32_t len = sizeof reply;
+            result = qv_GetCommandResponse(hDevice, "QRYSYS", 6, reply, &len, kIdentityTimeoutMs, true, false);
+            if (result && len >= kMinIdentityReply) {
+                IdentityText(reply, len, info->devInfo, sizeof info->devInfo);
+                StoreEntryInfo(*record, info->devInfo);
+            } else {
+                info->devInfo[0] = '\0';
+                result = false;  // no identity came back
+            }
+        }
+    } else if (record->transportKind == kTransportNetwork) {
+        CopyEntryInfo(*record, info->devInfo, sizeof info->devInfo);
+    } else {
+        SetLastErrorCode(kErrDeviceType);
+        return false;
+    }
+    QV_LOG("%s %d device type=%d\n", "qv_GetDeviceInfoByHandle", __LINE__, info->devType);
+    QV_LOG("%s %d finish\n", "qv_GetDeviceInfoByHandle", __LINE__);
+    if (result) SetLastErrorCode(kOk);
+    return result;
+}
+
+}  // extern "C"

@@ -1,0 +1,152 @@
+#include "api/registry.h"
+
+#include <chrono>
+
+#include "api/errors.h"
+#include "api/log.h"
+#include "engine/qvscan.h"
+
+namespace qv {
+
+Registry& Reg() {
+    static Registry* registry = new Registry;
+    return *registry;
+}
+
+void SetDeviceStatus(const void* handle, int32_t status) {
+    Registry& reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.devStatusMap[static_cast<T_DevicesInfo*>(const_cast<void*>(handle))] = status;
+}
+
+HandleUse::HandleUse(const void* handle) {
+    if (handle == nullptr) return;
+    Registry& reg = Reg();
+    T_DevicesInfo* key = static_cast<T_DevicesInfo*>(const_cast<void*>(handle));
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (reg.devOpenMap.count(key) == 0) return;
+    auto it = reg.handles.find(key);
+    if (it == reg.handles.end() || it->second->closing) return;
+    state_ = it->second;
+    ++state_->users;
+}
+
+HandleUse::~HandleUse() {
+    if (!state_) return;
+    Registry& reg = Reg();
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        --state_->users;
+    }
+    reg.changed.notify_all();
+}
+
+bool HandleIsOpen(const void* handle) {
+    if (handle == nullptr) return false;
+    Registry& reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.devOpenMap.count(static_cast<T_DevicesInfo*>(const_cast<void*>(handle))) != 0;
+}
+
+bool HandleIsListening(const void* handle) {
+    Registry& reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.devListenMap.count(static_cast<T_DevicesInfo*>(const_cast<void*>(handle))) != 0;
+}
+
+namespace {
+
+void WaitForListener(const std::shared_ptr<ListenerRun>& run, const char* caller) {
+    // The loop notices the stop between its reads: at most one read time-out.
+    for (;;) {
+        const int32_t state = run->state.load();
+        QV_LOG("%s pDevice->isAsynRead=%d", caller, state);
+        if (state == 3 || state == 4) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    WriteLog(kLogBoth, "%s %d AsynRead quit\n", caller, __LINE__);
+}
+
+}  // namespace
+
+bool StopListenerOf(const void* handle, const char* caller) {
+    Registry& reg = Reg();
+    std::shared_ptr<ListenerRun> run;
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        auto it = reg.devListenMap.find(static_cast<T_DevicesInfo*>(const_cast<void*>(handle)));
+        if (it == reg.devListenMap.end()) {
+            QV_LOG("%s %d no device\n", caller, __LINE__);
+            return false;
+        }
+        run = it->second;
+        reg.devListenMap.erase(it);
+    }
+    // A stop requested from the listener's own callback cannot wait for its own
+    // loop; the loop ends as soon as the callback returns.
+    if (run->thread.load() == std::this_thread::get_id()) return true;
+    WaitForListener(run, caller);
+    return true;
+}
+
+bool CloseHandle(void** handle) {
+    if (handle == nullptr || *handle == nullptr) return true;
+    T_DevicesInfo* key = static_cast<T_DevicesInfo*>(*handle);
+    Registry& reg = Reg();
+    std::shared_ptr<HandleState> st;
+    std::shared_ptr<ListenerRun> run;
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        auto it = reg.handles.find(key);
+        const bool open = reg.devOpenMap.count(key) != 0;
+        // A handle that left the open set without being closed (a failed close)
+        // is still in devIndexMap: it is closed fully now.
+        if (it == reg.handles.end() || it->second->closing || (!open && !it->second->inIndexMap)) {
+            SetLastErrorCode(kOk);
+            return true;
+        }
+        st = it->second;
+        st->closing = true;
+        reg.devOpenMap.erase(key);
+        auto lit = reg.devListenMap.find(key);
+        if (lit != reg.devListenMap.end()) {
+            run = lit->second;
+            reg.devListenMap.erase(lit);
+        }
+    }
+    if (run && run->thread.load() != std::this_thread::get_id()) WaitForListener(run, "qv_StopListener");
+    WriteLog(kLogBoth, "CloseDevice");
+    {
+        std::unique_lock<std::mutex> lock(reg.mutex);
+        reg.changed.wait(lock, [&] { return st->users == 0; });
+    }
+
+    T_DevicesInfo* record = st->record;
+    const bool closed = st->engine->CloseDevice(&record);
+    CQVScan* engineToDelete = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        reg.devStatusMap[key] = closed ? 2 : 3;
+        if (closed) {
+            if (st->inIndexMap) {
+                reg.devIndexMap.erase(st->index);
+                reg.scanIndexMap.erase(st->index);
+                st->inIndexMap = false;
+            }
+            reg.handles.erase(key);
+            engineToDelete = st->engine;
+            st->engine = nullptr;
+            st->record = nullptr;
+        } else {
+            st->closing = false;  // left for a later close to finish
+        }
+    }
+    if (!closed) return false;
+    delete engineToDelete;
+    *handle = nullptr;
+    QV_LOG("[%s] return", "CloseDevice");
+    SetLastErrorCode(kOk);
+    return true;
+}
+
+}  // namespace qv

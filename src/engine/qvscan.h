@@ -1,0 +1,140 @@
+// CQVScan: the protocol engine of one open scanner. It frames commands, reads
+// replies through the transport that matches the device record's transport
+// kind, and splits the received byte stream into response frames and barcode
+// data.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "engine/byte_queue.h"
+#include "engine/stream_splitter.h"
+#include "quorvia.h"
+#include "transport/communication.h"
+
+namespace qv {
+
+// Command status of SendCommand / SendHexCommand.
+enum CommandStatus : int32_t {
+    kCmdNotWritten = 0,
+    kCmdAccepted = 1,  // ACK, or no reply within the read time-out
+    kCmdEnq = 2,
+    kCmdNak = 3,
+    kCmdOther = 4,     // any other byte before ';', or out of memory
+};
+
+// Builds the command frame 7E 01 "0000" kind body ';' 03 around a text. The
+// text ends at its first zero byte or after `length` bytes; one trailing ';' is
+// dropped; a leading '@' or '#' becomes the kind byte (else '@').
+std::vector<char> BuildCommandFrame(const char* text, size_t length);
+
+// True when the bytes start with 02 01 "0000" and end with ';' 03.
+bool IsCompleteResponse(const char* data, size_t len);
+
+// True when the bytes are a complete command frame: 7E 01 "0000" ... ';' 03,
+// at least 9 bytes.
+bool IsCompleteCommandFrame(const char* data, size_t len);
+
+// Abstract base of the engine, operations in slot order.
+class CManufactor {
+public:
+    virtual void FreeBuffer(char** buffer) = 0;
+    virtual T_DevicesInfo* OpenDevice(T_DevicesInfo* list, uint32_t index) = 0;
+    virtual bool Write(T_DevicesInfo* device, const char* data, uint32_t length, bool framed) = 0;
+    virtual int32_t SendCommand(T_DevicesInfo* device, const char* text, int32_t length) = 0;
+    virtual int32_t SendHexCommand(T_DevicesInfo* device, const char* data, int32_t length) = 0;
+    virtual bool GetCommandResponse(T_DevicesInfo* device, const char* data, int32_t length, char* out,
+                                    int32_t* outLen, int32_t readTimeoutMs, bool framed) = 0;
+    virtual bool GetOtherResponse(T_DevicesInfo* device, const char* data, int32_t length, char* out,
+                                  int32_t* outLen, int32_t timeoutMs, bool writeOnly) = 0;
+    virtual int32_t ReadResponse(T_DevicesInfo* device, char* out, int32_t capacity, int32_t timeoutMs) = 0;
+    virtual int32_t AsynRead(T_DevicesInfo* device, char* out, uint32_t capacity, int32_t timeoutMs) = 0;
+    virtual bool UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t value,
+                                    int32_t* result) = 0;
+    virtual bool CloseDevice(T_DevicesInfo** device) = 0;
+    virtual void SetDevStatusCallback(T_DevicesInfo* device, QV_DEV_STATUS_CALLBACK callback) = 0;
+    virtual void StopDevStatusCallback(T_DevicesInfo* device) = 0;
+    virtual T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* record) = 0;
+    virtual ~CManufactor() = default;
+};
+
+class CQVScan : public CManufactor {
+public:
+    // An engine with the library's own transports.
+    CQVScan();
+    // An engine over the given transports (any may be null; a null transport
+    // makes the operations of its kind fail). For tests and special users.
+    CQVScan(std::unique_ptr<CCommunicationFactory> usb, std::unique_ptr<CCommunicationFactory> serial,
+            std::unique_ptr<CCommunicationFactory> network);
+    ~CQVScan() override;
+
+    CQVScan(const CQVScan&) = delete;
+    CQVScan& operator=(const CQVScan&) = delete;
+
+    void FreeBuffer(char** buffer) override;
+    T_DevicesInfo* OpenDevice(T_DevicesInfo* list, uint32_t index) override;
+    bool Write(T_DevicesInfo* device, const char* data, uint32_t length, bool framed) override;
+    int32_t SendCommand(T_DevicesInfo* device, const char* text, int32_t length) override;
+    int32_t SendHexCommand(T_DevicesInfo* device, const char* data, int32_t length) override;
+    bool GetCommandResponse(T_DevicesInfo* device, const char* data, int32_t length, char* out,
+                            int32_t* outLen, int32_t readTimeoutMs, bool framed) override;
+    bool GetOtherResponse(T_DevicesInfo* device, const char* data, int32_t length, char* out,
+                          int32_t* outLen, int32_t timeoutMs, bool writeOnly) override;
+    int32_t ReadResponse(T_DevicesInfo* device, char* out, int32_t capacity, int32_t timeoutMs) override;
+    int32_t AsynRead(T_DevicesInfo* device, char* out, uint32_t capacity, int32_t timeoutMs) override;
+    bool UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t value,
+                            int32_t* result) override;
+    bool CloseDevice(T_DevicesInfo** device) override;
+    void SetDevStatusCallback(T_DevicesInfo* device, QV_DEV_STATUS_CALLBACK callback) override;
+    void StopDevStatusCallback(T_DevicesInfo* device) override;
+    T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* record) override;
+
+    // One read from the device's transport, bypassing the queues.
+    int32_t ReadTransport(T_DevicesInfo* device, char* buffer, uint32_t size, int32_t timeoutMs);
+
+    // Response-frame bytes: what the response queue holds, else reads until a
+    // chunk adds some. 0 on time-out, a negative transport code on failure.
+    // Runs under the caller's lock.
+    int32_t Read2(T_DevicesInfo* device, char* out, uint32_t capacity, int32_t timeoutMs);
+
+    // Code-data bytes, likewise from the code queue. Runs under the caller's lock.
+    int32_t ScntrgRead(T_DevicesInfo* device, char* out, uint32_t capacity, int32_t timeoutMs);
+
+    // Collects barcode data until a short quiet gap or the time-out. *outLen is
+    // the capacity of `out` on entry when it is 1..1 MiB (any other value means
+    // the documented 1 MiB buffer) and the byte count on return.
+    bool GetCodeData(T_DevicesInfo* device, char* out, int32_t* outLen, int32_t timeoutMs);
+
+    // The transport serving a transport kind, or null.
+    CCommunicationFactory* Transport(int32_t transportKind) const;
+
+    // For tests: the splitter state and queue sizes.
+    SplitterState splitterState();
+    size_t responseQueueSize();
+    size_t codeQueueSize();
+
+private:
+    CCommunicationFactory* TransportFor(const T_DevicesInfo* device) const;
+    void RouteRead(const char* buf, size_t n, size_t cap);
+    bool WriteLocked(T_DevicesInfo* device, const char* data, uint32_t length, bool framed);
+    // Collects Read2 output until nothing more comes or a complete frame is
+    // collected (SendCommand, ReadResponse).
+    size_t CollectResponse(T_DevicesInfo* device, std::vector<char>& into, size_t limit, int32_t timeoutMs);
+    static void CopyReply(const std::vector<char>& reply, char* out, int32_t* outLen);
+
+    std::unique_ptr<CDevicesFactory> m_usbFactory;
+    std::unique_ptr<CCommunicationFactory> m_usb;
+    std::unique_ptr<CDevicesFactory> m_serialFactory;
+    std::unique_ptr<CCommunicationFactory> m_serial;
+    std::unique_ptr<CDevicesFactory> m_networkFactory;
+    std::unique_ptr<CCommunicationFactory> m_network;
+    ByteQueue responseQueue;
+    ByteQueue codeQueue;
+    std::mutex m_readDataMutex;
+    SplitterState splitter;           // inFrame, rawMode, pendingSemicolon, pendingStatus
+    std::vector<char> m_readScratch;  // one transport read (Read2, ScntrgRead, AsynRead)
+};
+
+}  // namespace qv

@@ -1,0 +1,15 @@
+#include <memory>
+
+#include "transport/communication.h"
+#include "transport/serial_communication.h"
+
+namespace qv {
+
+std::unique_ptr<CDevicesFactory> MakeDevicesFactory(int32_t transportKind) {
+    switch (transportKind) {
+        case kTransportSerial: return std::make_unique<CSerialFactory>();
+        default: return nullptr;  // this build has no USB or network transport yet
+    }
+}
+
+}  // namespace qv

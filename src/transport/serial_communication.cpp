@@ -1,0 +1,332 @@
+#include "transport/serial_communication.h"
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "api/errors.h"
+#include "api/log.h"
+#include "portstream/qvds.h"
+#include "portstream/serial_detect.h"
+
+namespace qv {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kSettingsBlock = 16;  // SerialSettings and the reserved word behind it
+constexpr uint32_t kReadChunk = 0x100000;
+constexpr double kDefaultReadTimeoutMs = 2000.999999;
+constexpr char kReadTerminator[2] = {';', 0x03};
+
+// Every serial record opened by some transport, with a copy of its settings
+// block, and the record that owns each stream. A stream pointer found in a
+// record is only trusted when this registry knows it as a live stream that no
+// open record owns.
+struct SerialRegistry {
+    std::mutex mutex;
+    std::map<T_DevicesInfo*, std::array<uint8_t, kSettingsBlock>> devSerialExistMap;
+    std::map<const void*, T_DevicesInfo*> streamOwners;
+};
+
+SerialRegistry& Registry() {
+    static SerialRegistry* registry = new SerialRegistry;  // outlives detached threads at exit
+    return *registry;
+}
+
+std::array<uint8_t, kSettingsBlock> SettingsBlock(const T_DevicesInfo* record) {
+    std::array<uint8_t, kSettingsBlock> block{};
+    std::memcpy(block.data(), &record->SerialSettings, kSettingsBlock);
+    return block;
+}
+
+// True when `stream` may be closed on behalf of a new open: a live stream that
+// no open record owns.
+bool StreamIsOrphan(const void* stream) {
+    if (!qvds_is_live(stream)) return false;
+    SerialRegistry& reg = Registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.streamOwners.count(stream) == 0;
+}
+
+}  // namespace
+
+size_t OpenSerialRecordCount() {
+    SerialRegistry& reg = Registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.devSerialExistMap.size();
+}
+
+CSerialCommunication::~CSerialCommunication() = default;
+
+T_DevicesInfo* CSerialCommunication::EnumDevices(int32_t* count) {
+    if (count == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return nullptr;
+    }
+    const int32_t mode = *count;
+    if (mode != QVDS_ENUM_ALL && mode != QVDS_ENUM_USB_VCOM) return nullptr;
+    QV_LOG("%s %d begin", "CSerialCommunication::EnumDevices", __LINE__);
+    std::unique_ptr<SerialPortEntry[]> table(new SerialPortEntry[QVDS_MAX_PORTS]());
+    int n = qvds_enum_serial_ports(table.get(), mode);
+    QV_LOG("%s %d qvds_enum_serial_ports count_serial=%d", "CSerialCommunication::EnumDevices", __LINE__, n);
+    qvds_detect_serial_settings(table.get(), n);
+    QV_LOG("%s %d qvds_detect_serial_settings count_serial=%d", "CSerialCommunication::EnumDevices", __LINE__, n);
+    int real = 0;
+    for (int i = 0; i < n; ++i) {
+        QV_LOG("%s %d serial_device[%d].port_number=%d serial_device[%d].baudrate=%d\n",
+               "CSerialCommunication::EnumDevices", __LINE__, i, table[i].port_number, i,
+               static_cast<int>(table[i].baudrate));
+        if (table[i].baudrate != 0) ++real;
+    }
+    QV_LOG("%s %d realSerialCount=%d", "CSerialCommunication::EnumDevices", __LINE__, real);
+
+    m_list.reset();
+    *count = real;
+    if (real == 0) return nullptr;
+    m_list.reset(new (std::nothrow) T_DevicesInfo[static_cast<size_t>(real)]);
+    if (!m_list) {
+        *count = 0;
+        SetLastErrorCode(kErrNoMemory);
+        return nullptr;
+    }
+    int out = 0;
+    for (int i = 0; i < n; ++i) {
+        if (table[i].baudrate == 0) continue;
+        T_DevicesInfo& rec = m_list[static_cast<size_t>(out++)];
+        InitDeviceRecord(&rec);
+        // Detection's stop bits and parity are not carried over: records open 8N1.
+        rec.SerialSettings.port_number = table[i].port_number;
+        rec.SerialSettings.baudrate = table[i].baudrate;
+        rec.SerialSettings.databits = 8;
+        rec.transportKind = kTransportSerial;
+    }
+    return m_list.get();
+}
+
+T_DevicesInfo* CSerialCommunication::OpenEntry(T_DevicesInfo* entry, const char* caller) {
+    T_DevicesInfo* record = NewDeviceRecord();
+    if (record == nullptr) {
+        SetLastErrorCode(kErrNoMemory);
+        return nullptr;
+    }
+    try {
+        if (entry->transportKind == kTransportSerial) {
+            std::memcpy(&record->SerialSettings, &entry->SerialSettings, kSettingsBlock);
+            std::memcpy(record->devInfo, entry->devInfo, sizeof record->devInfo);
+            record->devInfo[sizeof record->devInfo - 1] = '\0';
+        }
+        record->pOpenStream = entry->pOpenStream;
+        record->transportKind = entry->transportKind;
+        record->index = entry->index;
+
+        bool opened = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            opened = OpenSerial(record);
+        }
+        if (!opened) {
+            FreeDeviceRecord(record);
+            return nullptr;
+        }
+        QV_LOG("[%s] OpenSerial succ", caller);
+        entry->pOpenStream = record->pOpenStream;
+        QV_LOG("[%s] -2- lpInfo=[%p],lpInfo->pOpenStream=[%p]", caller, static_cast<void*>(record),
+               record->pOpenStream);
+        return record;
+    } catch (const std::exception& e) {
+        QV_LOG("[%s] exception %s", caller, e.what());
+        if (record->pOpenStream != nullptr && record->pOpenStream != entry->pOpenStream) {
+            CloseSerial(record);
+        }
+        FreeDeviceRecord(record);
+        return nullptr;
+    }
+}
+
+T_DevicesInfo* CSerialCommunication::OpenDevice(T_DevicesInfo* list, uint32_t index) {
+    if (list == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return nullptr;
+    }
+    QV_LOG("[%s][%d] pDeviceList[%u]=[%p]", "CSerialCommunication::OpenDevice", __LINE__, index,
+           static_cast<void*>(&list[index]));
+    return OpenEntry(&list[index], "CSerialCommunication::OpenDevice");
+}
+
+T_DevicesInfo* CSerialCommunication::OpenDeviceForNati(T_DevicesInfo* entry) {
+    if (entry == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return nullptr;
+    }
+    return OpenEntry(entry, "CSerialCommunication::OpenDeviceForNati");
+}
+
+bool CSerialCommunication::OpenSerial(T_DevicesInfo* record) {
+    if (record == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return false;
+    }
+    if (record->pOpenStream != nullptr) {
+        // Reopening an entry replaces the stream an earlier open left behind, but
+        // only a live stream that no open record uses; a stale or shared pointer
+        // is treated as no stream at all.
+        QvdsStream* old = static_cast<QvdsStream*>(record->pOpenStream);
+        if (StreamIsOrphan(old)) {
+            QV_LOG("[%s] lpInfo->pOpenStream is not null", "OpenSerial");
+            qvds_close(old);
+            QV_LOG("[%s] qvds_close(lpInfo->pOpenStream)", "OpenSerial");
+            qvds_destory(old);
+        }
+        record->pOpenStream = nullptr;
+    }
+    QvdsStream* stream = qvds_create();
+    if (stream == nullptr) {
+        SetLastErrorCode(kErrNoMemory);
+        return false;
+    }
+    record->pOpenStream = stream;
+    const SerialSettings& s = record->SerialSettings;
+    QV_LOG("%s %d pSerialSettings.port_number=%d pSerialSettings.baudrate=%d\n", "OpenSerial", __LINE__,
+           s.port_number, static_cast<int>(s.baudrate));
+    uint32_t status = 0;
+    const bool ok = qvds_open_com(stream, s.port_number, s.baudrate, s.databits, s.stopbits, s.parity,
+                                  s.flowcontrol, &status);
+    record->streamError = status;
+    QV_LOG("[%s] qvds_open_com result=%d", "OpenSerial", ok ? 1 : 0);
+    if (!ok) {
+        SetLastErrorCode(kErrOpenCom);
+        qvds_close(stream);
+        qvds_destory(stream);
+        record->pOpenStream = nullptr;
+        return false;
+    }
+    SerialRegistry& reg = Registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.streamOwners[stream] = record;
+    if (reg.devSerialExistMap.emplace(record, SettingsBlock(record)).second) {
+        QV_LOG("[%s] devSerialExistMap insert succ", "OpenSerial");
+    }
+    return true;
+}
+
+bool CSerialCommunication::Write(T_DevicesInfo* device, const char* data, uint32_t length) {
+    if (device == nullptr || data == nullptr || length == 0) return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QvdsStream* stream = static_cast<QvdsStream*>(device->pOpenStream);
+    if (device->transportKind != kTransportSerial) return false;
+    if (stream == nullptr) {
+        SetLastErrorCode(kErrWriteCom);
+        return false;
+    }
+    qvds_purge(stream, 0);  // a reply belongs to the command written now, not to what came before
+    if (!qvds_write(stream, data, length)) {
+        SetLastErrorCode(kErrWriteCom);
+        return false;
+    }
+    return true;
+}
+
+int32_t CSerialCommunication::Read(T_DevicesInfo* device, char* buffer, uint32_t capacity, int32_t timeoutMs) {
+    if (device == nullptr || buffer == nullptr || capacity == 0) {
+        SetLastErrorCode(kErrInvalidParam);
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (device->transportKind != kTransportSerial) return 0;
+    QvdsStream* stream = static_cast<QvdsStream*>(device->pOpenStream);
+    if (stream == nullptr) {
+        SetLastErrorCode(kErrReadCom);
+        return -1;
+    }
+    const double limitMs = timeoutMs == 0 ? kDefaultReadTimeoutMs : static_cast<double>(timeoutMs);
+    const uint32_t ask = capacity < kReadChunk ? capacity : kReadChunk;
+    const auto start = Clock::now();
+    for (;;) {
+        uint32_t status = 0;
+        const uint32_t n = qvds_read(stream, buffer, ask, 50, -2, kReadTerminator, 2, &status);
+        device->streamError = status;
+        if (status != QVDS_OK) {
+            // Bytes that arrived before the port was lost are still delivered; the
+            // loss is reported by the next read.
+            if (n > 0) return static_cast<int32_t>(n);
+            SetLastErrorCode(kErrReadCom);
+            return -1;
+        }
+        if (n > 0) return static_cast<int32_t>(n);
+        const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        if (elapsed > limitMs) return 0;
+    }
+}
+
+bool CSerialCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t,
+                                              int32_t* result) {
+    if (device == nullptr || fileName == nullptr || fileName[0] == '\0') {
+        SetLastErrorCode(kErrInvalidParam);
+        return false;
+    }
+    if (result != nullptr) *result = -1;
+    StopCbDevStatusChanged(device);
+    // This build carries no firmware loader for COM ports.
+    SetLastErrorCode(kErrUpdateCom);
+    QV_LOG("[%s][%d] return\n", "CSerialCommunication::UpdateKernelDevice", __LINE__);
+    return false;
+}
+
+bool CSerialCommunication::CloseSerial(T_DevicesInfo* record) {
+    QV_LOG("[%s] come in", "CloseSerial");
+    if (record == nullptr || record->pOpenStream == nullptr) {
+        QV_LOG("[%s] lpInfo->pOpenStream is null", "CloseSerial");
+        SetLastErrorCode(kErrInvalidParam);
+        return true;
+    }
+    QvdsStream* stream = static_cast<QvdsStream*>(record->pOpenStream);
+    {
+        SerialRegistry& reg = Registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        auto owner = reg.streamOwners.find(stream);
+        if (owner != reg.streamOwners.end() && owner->second == record) reg.streamOwners.erase(owner);
+        reg.devSerialExistMap.erase(record);
+    }
+    // A stream whose port was lost is destroyed as well: the record is done with it.
+    if (qvds_is_live(stream)) {
+        qvds_close(stream);
+        qvds_destory(stream);
+    }
+    record->pOpenStream = nullptr;
+    QV_LOG("[%s] return", "CloseSerial");
+    return true;
+}
+
+bool CSerialCommunication::CloseDevice(T_DevicesInfo** device) {
+    if (device == nullptr) {
+        SetLastErrorCode(kErrNoMemory);
+        return true;
+    }
+    T_DevicesInfo* record = *device;
+    QV_LOG("[%s] pDevice=[%p],pDevice->pOpenStream=[%p]", "CSerialCommunication::CloseDevice",
+           static_cast<void*>(record), record != nullptr ? record->pOpenStream : nullptr);
+    try {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!CloseSerial(record)) return false;
+    } catch (const std::exception& e) {
+        QV_LOG("[%s] -2- e=%s", "CSerialCommunication::CloseDevice", e.what());
+        return false;
+    }
+    // The record was made by this transport's open; nothing refers to it any more.
+    if (record != nullptr) FreeDeviceRecord(record);
+    *device = nullptr;
+    return true;
+}
+
+void CSerialCommunication::ResetDeviceMaps() {}
+
+void CSerialCommunication::SetCbDevStatusChanged(T_DevicesInfo*, QV_DEV_STATUS_CALLBACK) {}
+
+void CSerialCommunication::StopCbDevStatusChanged(T_DevicesInfo*) {}
+
+CCommunicationFactory* CSerialFactory::CreateCommunication() { return new (std::nothrow) CSerialCommunication; }
+
+}  // namespace qv

@@ -1,0 +1,115 @@
+// QuorviaDemo driven as a user would run it, against simulated scanners.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "sim_process.h"
+
+namespace {
+
+struct DemoRun {
+    std::string output;
+    int status = -1;
+};
+
+std::vector<std::string> DemoEnv(const SimProcess& sim) {
+    return {"QUORVIA_COM_PORTS=" + sim.declaration(), "QUORVIA_SYSTEM_PORTS=0"};
+}
+
+DemoRun RunDemo(const SimProcess& sim, const std::string& option) {
+    std::vector<std::string> argv{QV_DEMO_PATH};
+    if (!option.empty()) argv.push_back(option);
+    ChildProcess demo(argv, DemoEnv(sim), QV_TEST_RUN_DIR);
+    DemoRun run;
+    run.output = demo.ReadAll(60000);
+    run.status = demo.Wait(5000);
+    return run;
+}
+
+bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
+
+}  // namespace
+
+TEST(Demo, WithoutOptionQueriesEveryDevice) {
+    SimProcess sim({{.com = 61, .options = "id=Demo Scanner One"}, {.com = 62, .options = "id=Demo Scanner Two"}});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    DemoRun run = RunDemo(sim, "");
+    const std::string& out = run.output;
+    EXPECT_EQ(run.status, 0) << out;
+    EXPECT_TRUE(Has(out, "enum qv_EnumDevices begin\n")) << out;
+    EXPECT_TRUE(Has(out, "  T_DevicesInfo size = 6720\n")) << out;
+    EXPECT_TRUE(Has(out, "enum qv_EnumDevices end deviceCounts=2\n")) << out;
+    EXPECT_TRUE(Has(out, ", succeed in opening the device\nstatus=0\nsystem info: \n")) << out;
+    EXPECT_TRUE(Has(out, "QRYSYSDemo Scanner One")) << out;
+    EXPECT_TRUE(Has(out, "QRYSYSDemo Scanner Two")) << out;
+    EXPECT_TRUE(Has(out, "  CloseDevice\n")) << out;
+    EXPECT_TRUE(Has(out, "hDevice=(nil),succeed in closing the device\nT_DeviceStatus t=2\n")) << out;
+    EXPECT_TRUE(Has(out, "all over\n")) << out;
+    // A script is never held up by the closing pause.
+    EXPECT_FALSE(Has(out, "Press Enter")) << out;
+}
+
+TEST(Demo, CommandOptions) {
+    SimProcess sim({{.com = 63, .options = "id=Demo Scanner,base=Demo Base Info"}});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+
+    DemoRun run = RunDemo(sim, "--SendCommand");
+    EXPECT_TRUE(Has(run.output, "status=0\nresult=1\n")) << run.output;
+
+    run = RunDemo(sim, "--SendCommandAsHex");
+    EXPECT_TRUE(Has(run.output, "status=0\nresult=1\n")) << run.output;
+
+    run = RunDemo(sim, "--GetDeviceInfo");
+    EXPECT_TRUE(Has(run.output, "GetDeviceInfo -------- info\n Demo Scanner\ntype=1\n")) << run.output;
+
+    run = RunDemo(sim, "--GetCommandResponse");
+    EXPECT_TRUE(Has(run.output, "result=1,recvLen=1\nrecvData=!\n")) << run.output;
+
+    run = RunDemo(sim, "--WriteAsHex");
+    EXPECT_TRUE(Has(run.output, "nRet=")) << run.output;
+    EXPECT_TRUE(Has(run.output, "QRYSYSDemo Scanner")) << run.output;
+
+    run = RunDemo(sim, "--BaseInfo");
+    EXPECT_TRUE(Has(run.output, "begin query base info\n")) << run.output;
+    EXPECT_TRUE(Has(run.output, "\nbase info:Demo Base Info\n")) << run.output;
+    EXPECT_FALSE(Has(run.output, "all over")) << run.output;
+    EXPECT_EQ(run.status, 0);
+
+    // Any other option: open, status and close only.
+    run = RunDemo(sim, "--NoSuchOption");
+    EXPECT_TRUE(Has(run.output, "status=0\n")) << run.output;
+    EXPECT_TRUE(Has(run.output, "succeed in closing the device")) << run.output;
+    EXPECT_FALSE(Has(run.output, "system info")) << run.output;
+}
+
+TEST(Demo, ListenerPrintsBarcodesUntilEnter) {
+    SimProcess sim({{.com = 64}});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ChildProcess demo({QV_DEMO_PATH, "--SetListener"}, DemoEnv(sim), QV_TEST_RUN_DIR);
+    std::string seen;
+    ASSERT_TRUE(demo.WaitForLine("status=0", 60000, &seen)) << seen;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(sim.command("emit 64 3"), "OK");
+    std::string codes;
+    ASSERT_TRUE(demo.WaitForLine("BC64-00000003", 10000, &codes)) << seen << codes;
+    ASSERT_TRUE(demo.Write("\n"));
+    const std::string rest = demo.ReadAll(20000);
+    EXPECT_EQ(demo.Wait(5000), 0);
+    EXPECT_TRUE(Has(codes, "buf=BC64-00000001")) << codes;
+    EXPECT_TRUE(Has(rest, "AsynRead quit")) << rest;
+    EXPECT_TRUE(Has(rest, "succeed in closing the device")) << rest;
+    EXPECT_TRUE(Has(rest, "all over")) << rest;
+}
+
+TEST(Demo, NoDeviceFound) {
+    SimProcess sim({{.com = 65, .options = "mode=silent"}});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    DemoRun run = RunDemo(sim, "--BaseInfo");
+    EXPECT_TRUE(Has(run.output, "enum qv_EnumDevices end deviceCounts=0\n")) << run.output;
+    EXPECT_FALSE(Has(run.output, "begin query base info")) << run.output;
+    EXPECT_EQ(run.status, 0);
+}

@@ -1,0 +1,349 @@
+// The COM-port list: system ports read from a sysfs tree built by the test,
+// declared ports from text, how the sources combine, and opening by number.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/com_ports.h"
+#include "portstream/settings_file.h"
+
+namespace fs = std::filesystem;
+using qv::platform::ComPortInfo;
+using qv::platform::ComPortSources;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "qv_com_ports_XXXXXX").string();
+        if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Sets an environment variable for the life of the object (nullptr unsets it).
+class EnvVar {
+public:
+    EnvVar(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~EnvVar() {
+        if (old_) {
+            setenv(name_.c_str(), old_->c_str(), 1);
+        } else {
+            unsetenv(name_.c_str());
+        }
+    }
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+void WriteFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+// A sysfs tree: class/tty/<name>/device -> devices/<name>, whose driver link
+// points at bus/drivers/<driver>.
+class FakeSysfs {
+public:
+    explicit FakeSysfs(const fs::path& root) : root_(root) {
+        fs::create_directories(root_ / "class/tty");
+    }
+
+    // A tty with hardware behind it. An empty driver leaves the driver link out;
+    // type is written when given (ttyS ports).
+    void AddDeviceTty(const std::string& name, const std::string& driver,
+                      const std::optional<std::string>& type = std::nullopt) {
+        const fs::path dev = root_ / "devices" / ("dev_" + name);
+        fs::create_directories(dev);
+        if (!driver.empty()) {
+            const fs::path drv = root_ / "bus/drivers" / driver;
+            fs::create_directories(drv);
+            fs::create_directory_symlink(drv, dev / "driver");
+        }
+        const fs::path tty = root_ / "class/tty" / name;
+        fs::create_directories(tty);
+        fs::create_directory_symlink(dev, tty / "device");
+        if (type) WriteFile(tty / "type", *type + "\n");
+    }
+
+    // A tty without a device (virtual terminals, ptys, ...).
+    void AddVirtualTty(const std::string& name) { fs::create_directories(root_ / "class/tty" / name); }
+
+    void SetConsole(const std::string& active) { WriteFile(root_ / "class/tty/console/active", active + "\n"); }
+
+    std::string root() const { return root_.string(); }
+
+private:
+    fs::path root_;
+};
+
+struct Expected {
+    uint32_t number;
+    std::string path;
+    std::string deviceName;
+};
+
+void ExpectPorts(const std::vector<ComPortInfo>& got, const std::vector<Expected>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE("entry " + std::to_string(i));
+        EXPECT_EQ(got[i].number, want[i].number);
+        EXPECT_EQ(got[i].path, want[i].path);
+        EXPECT_EQ(got[i].deviceName, want[i].deviceName);
+    }
+}
+
+// The machine-like tree most tests use.
+void BuildMachine(FakeSysfs& sys) {
+    sys.AddDeviceTty("ttyS0", "port", "4");        // the console
+    sys.AddDeviceTty("ttyS1", "port", "4");        // a real UART, recent kernel naming
+    sys.AddDeviceTty("ttyS2", "port", "0");        // a ghost: no UART behind it
+    sys.AddDeviceTty("ttyS3", "serial8250", "4");  // older kernel naming
+    sys.AddDeviceTty("ttyUSB0", "cp210x");
+    sys.AddDeviceTty("ttyUSB1", "ftdi_sio");
+    sys.AddDeviceTty("ttyACM0", "cdc_acm");
+    sys.AddDeviceTty("ttyAMA0", "uart-pl011");
+    sys.AddDeviceTty("ttyXR0", "");               // no driver link
+    sys.AddDeviceTty("ttyGS", "g_serial");        // no number: cannot be numbered
+    sys.AddVirtualTty("tty0");
+    sys.AddVirtualTty("tty1");
+    sys.AddVirtualTty("ptmx");
+    sys.SetConsole("tty0 ttyS0");
+}
+
+TEST(ComPortsSystem, NumbersDriversAndSkippedTtys) {
+    TempDir tmp;
+    FakeSysfs sys(tmp.path() / "sys");
+    BuildMachine(sys);
+    const std::string dev = (tmp.path() / "dev").string();
+
+    ExpectPorts(qv::platform::ListSystemPorts(sys.root(), dev),
+                {
+                    // In tty name order.
+                    {201, dev + "/ttyACM0", "\\Device\\USBSER0"},
+                    {301, dev + "/ttyAMA0", "\\Device\\Serial0"},
+                    {2, dev + "/ttyS1", "\\Device\\Serial1"},
+                    {4, dev + "/ttyS3", "\\Device\\Serial3"},
+                    {101, dev + "/ttyUSB0", "\\Device\\Silabser0"},
+                    {102, dev + "/ttyUSB1", "\\Device\\ftdi_sio1"},
+                    {401, dev + "/ttyXR0", "\\Device\\Serial0"},
+                });
+}
+
+TEST(ComPortsSystem, OtherTtysNumberedFrom401InNameOrder) {
+    TempDir tmp;
+    FakeSysfs sys(tmp.path() / "sys");
+    sys.AddDeviceTty("ttyXRUSB1", "xr_serial");
+    sys.AddDeviceTty("ttyMFD0", "mfd");
+    sys.AddDeviceTty("ttyS5", "port", "4");
+    const std::string dev = (tmp.path() / "dev").string();
+    ExpectPorts(qv::platform::ListSystemPorts(sys.root(), dev),
+                {
+                    {401, dev + "/ttyMFD0", "\\Device\\mfd0"},
+                    {6, dev + "/ttyS5", "\\Device\\Serial5"},
+                    {402, dev + "/ttyXRUSB1", "\\Device\\xr_serial1"},
+                });
+}
+
+TEST(ComPortsSystem, MissingTreeGivesNoPorts) {
+    TempDir tmp;
+    EXPECT_TRUE(qv::platform::ListSystemPorts((tmp.path() / "nothing").string(), "/dev").empty());
+}
+
+TEST(ComPortsDeclared, ValidEntries) {
+    ExpectPorts(qv::platform::ParseDeclaredPorts(
+                    "COM3=/tmp/qv/p1; com12 = /tmp/qv/p2:usbser ;COM65535=/tmp/qv/p3:qvs_vcom_fdo_;"
+                    "COM7=/tmp/qv/p4 : silabser;Com008=/tmp/qv/p5"),
+                {
+                    {3, "/tmp/qv/p1", "\\Device\\serial3"},
+                    {12, "/tmp/qv/p2", "\\Device\\usbser12"},
+                    {65535, "/tmp/qv/p3", "\\Device\\qvs_vcom_fdo_65535"},
+                    {7, "/tmp/qv/p4", "\\Device\\silabser7"},
+                    {8, "/tmp/qv/p5", "\\Device\\serial8"},
+                });
+}
+
+TEST(ComPortsDeclared, MalformedEntriesAreSkipped) {
+    ExpectPorts(qv::platform::ParseDeclaredPorts(
+                    "COM0=/tmp/a;COM70000=/tmp/b;COM65536=/tmp/c;COM=/tmp/d;COMX=/tmp/e;COM1x=/tmp/f;"
+                    "PORT4=/tmp/g;COM5;COM6=;=/tmp/h;COM7=  ;;  ;COM9=/tmp/ok"),
+                {{9, "/tmp/ok", "\\Device\\serial9"}});
+    EXPECT_TRUE(qv::platform::ParseDeclaredPorts("").empty());
+    EXPECT_TRUE(qv::platform::ParseDeclaredPorts(";;;").empty());
+}
+
+TEST(ComPortsDeclared, PathsContainingColons) {
+    ExpectPorts(qv::platform::ParseDeclaredPorts(
+                    "COM1=/tmp/a:b/pty;COM2=/tmp/a:b/pty:com0com;COM3=/tmp/x:us-b;COM4=:usbser"),
+                {
+                    // Only a plain word after the last colon is a driver word.
+                    {1, "/tmp/a:b/pty", "\\Device\\serial1"},
+                    {2, "/tmp/a:b/pty", "\\Device\\com0com2"},
+                    {3, "/tmp/x:us-b", "\\Device\\serial3"},
+                    // A colon at the start cannot separate a path from a word.
+                    {4, ":usbser", "\\Device\\serial4"},
+                });
+}
+
+TEST(ComPortsSources, DeclaredPortsWinOverSystemPortsAndEnvOverSettings) {
+    TempDir tmp;
+    FakeSysfs sys(tmp.path() / "sys");
+    BuildMachine(sys);
+    const std::string dev = (tmp.path() / "dev").string();
+
+    ComPortSources src;
+    src.sysRoot = sys.root();
+    src.devRoot = dev;
+    src.systemPorts = true;
+    src.declaredEnv = "COM2=/tmp/qv/env2:usbser;COM50=/tmp/qv/env50;COM50=/tmp/qv/env50b";
+    src.declaredSettings = {{"COM50", "/tmp/qv/ini50"},
+                            {"COM4", "/tmp/qv/ini4:com0com"},
+                            {"COM60", "/tmp/qv/ini60"},
+                            {"bogus", "/tmp/qv/x"}};
+    ExpectPorts(qv::platform::ListComPorts(src),
+                {
+                    {2, "/tmp/qv/env2", "\\Device\\usbser2"},        // beats ttyS1
+                    {4, "/tmp/qv/ini4", "\\Device\\com0com4"},       // beats ttyS3
+                    {50, "/tmp/qv/env50", "\\Device\\serial50"},     // first declaration, env before ini
+                    {60, "/tmp/qv/ini60", "\\Device\\serial60"},
+                    {101, dev + "/ttyUSB0", "\\Device\\Silabser0"},
+                    {102, dev + "/ttyUSB1", "\\Device\\ftdi_sio1"},
+                    {201, dev + "/ttyACM0", "\\Device\\USBSER0"},
+                    {301, dev + "/ttyAMA0", "\\Device\\Serial0"},
+                    {401, dev + "/ttyXR0", "\\Device\\Serial0"},
+                });
+
+    src.systemPorts = false;
+    ExpectPorts(qv::platform::ListComPorts(src),
+                {
+                    {2, "/tmp/qv/env2", "\\Device\\usbser2"},
+                    {4, "/tmp/qv/ini4", "\\Device\\com0com4"},
+                    {50, "/tmp/qv/env50", "\\Device\\serial50"},
+                    {60, "/tmp/qv/ini60", "\\Device\\serial60"},
+                });
+}
+
+TEST(ComPortsSources, ConsoleDeclaredAsPortIsNeverListed) {
+    // Only stat() and /proc are consulted; the console itself is not opened.
+    std::string decl;
+    for (const char* console : {"/dev/console", "/dev/tty"}) {
+        std::error_code ec;
+        if (fs::is_character_file(console, ec)) decl += std::string("COM1=") + console + ";";
+    }
+    if (decl.empty()) GTEST_SKIP() << "no console device on this machine";
+    ComPortSources src;
+    src.systemPorts = false;
+    src.declaredEnv = decl + "COM3=/tmp/qv/not-a-tty";
+    ExpectPorts(qv::platform::ListComPorts(src), {{3, "/tmp/qv/not-a-tty", "\\Device\\serial3"}});
+}
+
+TEST(ComPortsSources, CurrentSourcesFromEnvironmentAndSettingsFile) {
+    TempDir tmp;
+    const fs::path ini = tmp.path() / "q.ini";
+    WriteFile(ini, "[main]\nSystemPorts=0\n[ports]\nCOM20=/tmp/qv/ini20:usbser\nCOM21=/tmp/qv/ini21\n");
+    EnvVar settings("QUORVIA_SETTINGS", ini.c_str());
+    EnvVar ports("QUORVIA_COM_PORTS", "COM21=/tmp/qv/env21;COM22=/tmp/qv/env22");
+
+    {
+        EnvVar system("QUORVIA_SYSTEM_PORTS", nullptr);
+        const ComPortSources src = qv::platform::CurrentComPortSources();
+        EXPECT_FALSE(src.systemPorts) << "SystemPorts=0 in the settings file";
+        EXPECT_EQ(src.declaredEnv, "COM21=/tmp/qv/env21;COM22=/tmp/qv/env22");
+        ExpectPorts(qv::platform::ListComPorts(),
+                    {
+                        {20, "/tmp/qv/ini20", "\\Device\\usbser20"},
+                        {21, "/tmp/qv/env21", "\\Device\\serial21"},
+                        {22, "/tmp/qv/env22", "\\Device\\serial22"},
+                    });
+    }
+    {
+        EnvVar system("QUORVIA_SYSTEM_PORTS", "1");
+        EXPECT_TRUE(qv::platform::CurrentComPortSources().systemPorts) << "the environment wins";
+    }
+    {
+        EnvVar system("QUORVIA_SYSTEM_PORTS", "0");
+        EXPECT_FALSE(qv::platform::CurrentComPortSources().systemPorts);
+    }
+    WriteFile(ini, "[main]\nDetectOld=1\n");
+    {
+        EnvVar system("QUORVIA_SYSTEM_PORTS", nullptr);
+        EXPECT_TRUE(qv::platform::CurrentComPortSources().systemPorts) << "system ports by default";
+    }
+    {
+        EnvVar system("QUORVIA_SYSTEM_PORTS", "0");
+        EXPECT_FALSE(qv::platform::CurrentComPortSources().systemPorts);
+    }
+}
+
+TEST(ComPortsOpen, OpenByNumberReportsWhyItFailed) {
+    TempDir tmp;
+    const fs::path regular = tmp.path() / "plain-file";
+    WriteFile(regular, "not a tty");
+    const fs::path missing = tmp.path() / "missing";
+
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+
+    const std::string decl = "COM31=" + slave + ";COM32=" + missing.string() + ";COM33=" + regular.string();
+    EnvVar ports("QUORVIA_COM_PORTS", decl.c_str());
+    EnvVar settings("QUORVIA_SETTINGS", (tmp.path() / "none.ini").c_str());
+
+    uint32_t status = 99;
+    EXPECT_EQ(qv::platform::OpenComPort(30, &status), nullptr);
+    EXPECT_EQ(status, qv::platform::kOpenNotFound) << "number not in the list";
+    status = 99;
+    EXPECT_EQ(qv::platform::OpenComPort(32, &status), nullptr);
+    EXPECT_EQ(status, qv::platform::kOpenNotFound) << "path does not exist";
+    status = 99;
+    EXPECT_EQ(qv::platform::OpenComPort(33, &status), nullptr);
+    EXPECT_EQ(status, qv::platform::kOpenFailed) << "not a terminal";
+
+    status = 99;
+    auto port = qv::platform::OpenComPort(31, &status);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(status, qv::platform::kOpenOk);
+    {
+        // Exclusive: a second open of the same port is refused while the first lives.
+        uint32_t second = 99;
+        EXPECT_EQ(qv::platform::OpenComPort(31, &second), nullptr);
+        EXPECT_EQ(second, qv::platform::kOpenDenied);
+    }
+    port.reset();
+    status = 99;
+    EXPECT_NE(qv::platform::OpenComPort(31, &status), nullptr) << "free again once closed";
+    EXPECT_EQ(status, qv::platform::kOpenOk);
+    close(master);
+}
+
+}  // namespace
