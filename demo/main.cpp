@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -52,8 +53,9 @@ void WaitForEnter(long long ms) {
         std::condition_variable cv;
         bool done = false;
     };
-    // The reader may stay blocked after the wait ends; it owns its share.
-    auto* shared = new Shared;
+    // The reader may stay blocked on standard input after the wait ends: it
+    // keeps its own reference to what it shares.
+    auto shared = std::make_shared<Shared>();
     std::thread([shared] {
         char line[256];
         (void)std::fgets(line, sizeof line, stdin);
@@ -62,7 +64,7 @@ void WaitForEnter(long long ms) {
         shared->cv.notify_all();
     }).detach();
     std::unique_lock<std::mutex> lock(shared->mutex);
-    shared->cv.wait_for(lock, std::chrono::milliseconds(ms), [shared] { return shared->done; });
+    shared->cv.wait_for(lock, std::chrono::milliseconds(ms), [&shared] { return shared->done; });
 }
 
 // The console program's closing pause: a terminal user presses Enter; a script

@@ -193,10 +193,12 @@ void StopFromCallback(void* h, const char*, uint32_t) {
 
 std::atomic<int> selfCloseCalls{0};
 std::atomic<bool> selfCloseResult{false};
+std::atomic<bool> selfCloseDone{false};
 void CloseFromCallback(void* h, const char*, uint32_t) {
     selfCloseCalls++;
     void* handle = h;
     selfCloseResult = qv_CloseDevice(&handle);
+    selfCloseDone = true;
 }
 
 }  // namespace
@@ -219,7 +221,8 @@ TEST_F(Listener, CallbackMayStopOrCloseItsOwnDevice) {
     void* copy = b;
     qv_SetListener(b, CloseFromCallback);
     ASSERT_EQ(d.sim().command("emit 48 1"), "OK");
-    ASSERT_TRUE(WaitFor([&] { return qv_GetDevStatus(copy) == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return selfCloseDone.load(); }));
+    EXPECT_EQ(qv_GetDevStatus(copy), 2);
     EXPECT_TRUE(selfCloseResult.load());
     EXPECT_EQ(selfCloseCalls.load(), 1);
     EXPECT_FALSE(qv_DeviceIsOpenByHandle(copy));
