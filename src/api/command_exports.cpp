@@ -101,12 +101,8 @@ QV_API bool qv_WriteAsHex(void* hDevice, const char* hexText, bool framed) {
 }
 
 QV_API int32_t qv_SendCommand(void* hDevice, const char* command, int32_t length) {
-    if (hDevice == nullptr || command == nullptr || length <= 0) {
-        SetLastErrorCode(kErrInvalidParam);
-        return kCmdNotWritten;
-    }
     HandleUse use(hDevice);
-    if (!use) {
+    if (!use || command == nullptr || length <= 0) {
         SetLastErrorCode(kErrInvalidParam);
         return kCmdNotWritten;
     }
@@ -122,12 +118,8 @@ QV_API int32_t qv_SendCommand(void* hDevice, const char* command, int32_t length
 }
 
 QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t length) {
-    if (hDevice == nullptr || hexText == nullptr || length == 0) {
-        SetLastErrorCode(kErrInvalidParam);
-        return kCmdNotWritten;
-    }
     HandleUse use(hDevice);
-    if (!use) {
+    if (!use || hexText == nullptr || length == 0) {
         SetLastErrorCode(kErrInvalidParam);
         return kCmdNotWritten;
     }
@@ -151,13 +143,9 @@ QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t l
 
 QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t length, char* response,
                                   int32_t* responseLength, int32_t timeoutMs, bool framed, bool hex) {
-    if (hDevice == nullptr || command == nullptr || response == nullptr || responseLength == nullptr ||
-        length <= 0 || *responseLength <= 0) {
-        SetLastErrorCode(kErrInvalidParam);
-        return false;
-    }
     HandleUse use(hDevice);
-    if (!use) {
+    if (!use || command == nullptr || response == nullptr || responseLength == nullptr || length <= 0 ||
+        *responseLength <= 0) {
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }
@@ -210,9 +198,8 @@ QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t le
 }
 
 QV_API int32_t qv_Read(void* hDevice, char* buffer, uint32_t capacity, int32_t timeoutMs) {
-    if (hDevice == nullptr || buffer == nullptr || capacity < 1 || capacity > kMaxTransfer) return 0;
     HandleUse use(hDevice);
-    if (!use) return 0;
+    if (!use || buffer == nullptr || capacity < 1 || capacity > kMaxTransfer) return 0;
     SetDeviceStatus(hDevice, 8);
     const int32_t n = use.engine()->ReadTransport(use.record(), buffer, capacity, timeoutMs);
     SetDeviceStatus(hDevice, 9);
@@ -222,12 +209,8 @@ QV_API int32_t qv_Read(void* hDevice, char* buffer, uint32_t capacity, int32_t t
 }
 
 QV_API bool qv_GetCodeData(void* hDevice, char* buffer, int32_t* length, int32_t timeoutMs) {
-    if (hDevice == nullptr || buffer == nullptr || length == nullptr) {
-        SetLastErrorCode(kErrInvalidParam);
-        return false;
-    }
     HandleUse use(hDevice);
-    if (!use) {
+    if (!use || buffer == nullptr || length == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }

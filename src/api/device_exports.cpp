@@ -229,12 +229,8 @@ QV_API T_DeviceStatus qv_GetDevStatus(void* hDevice) {
 }
 
 QV_API void qv_SetCbDevStatusChanged(void* hDevice, QV_DEV_STATUS_CALLBACK callback) {
-    if (hDevice == nullptr || callback == nullptr) {
-        SetLastErrorCode(kErrInvalidParam);
-        return;
-    }
     HandleUse use(hDevice);
-    if (!use) {
+    if (!use || callback == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
         return;
     }

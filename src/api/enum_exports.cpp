@@ -347,12 +347,8 @@ QV_API void qv_GetBaseInfo(T_DevicesInfo* list, uint32_t index, char* buffer, in
 
 QV_API bool qv_GetDeviceInfoByHandle(void* hDevice, T_DevInfo* info) {
     QV_LOG("%s %d begin\n", "qv_GetDeviceInfoByHandle", __LINE__);
-    if (hDevice == nullptr || info == nullptr) {
-        SetLastErrorCode(kErrInvalidParam);
-        return false;
-    }
     HandleUse use(hDevice);
-    if (!use) {
+    if (!use || info == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }

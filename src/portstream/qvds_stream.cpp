@@ -26,7 +26,7 @@
 #include <utility>
 
 #include "api/log.h"
-#include "platform/com_ports.h"
+#include "portstream/com_port_list.h"
 #include "platform/serial_port.h"
 #include "portstream/data_buffer.h"
 #include "portstream/qvds.h"
@@ -442,7 +442,7 @@ bool qvds_open_com(QvdsStream* s, uint16_t com, uint32_t baud, uint8_t dataBits,
             return false;
         }
         uint32_t openStatus = qv::platform::kOpenFailed;
-        std::unique_ptr<PortDevice> dev = qv::platform::OpenComPort(com, &openStatus);
+        std::unique_ptr<PortDevice> dev = qv::OpenComPort(com, &openStatus);
         if (!dev) {
             QV_LOG("%s %d COM%u open failed, status %u\n", "qvds_open_com", __LINE__, com, openStatus);
             SetStatus(status, openStatus == QVDS_OK ? QVDS_FAILED : openStatus);

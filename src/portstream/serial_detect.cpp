@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "api/log.h"
-#include "platform/com_ports.h"
+#include "portstream/com_port_list.h"
 #include "portstream/serial_detect.h"
 #include "portstream/serial_detect_internal.h"
 #include "portstream/settings_file.h"
@@ -387,7 +387,7 @@ int qvds_detect_serial_settings(SerialPortEntry* table, int count) {
     const qv::serialdetect::DetectOptions options = qv::serialdetect::ReadDetectOptions();
     qv::serialdetect::DetectRows(table, count, options,
                                  [](uint32_t number, uint32_t* status) {
-                                     return qv::platform::OpenComPort(number, status);
+                                     return qv::OpenComPort(number, status);
                                  });
     return count;
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_ports.h"
+#include "portstream/com_port_list.h"
 #include "platform/serial_port.h"
 #include "portstream/serial_detect.h"
 

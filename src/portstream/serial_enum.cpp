@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "api/log.h"
-#include "platform/com_ports.h"
+#include "portstream/com_port_list.h"
 #include "portstream/serial_detect.h"
 #include "portstream/serial_detect_internal.h"
 
@@ -94,7 +94,7 @@ int FillPortRows(const std::vector<platform::ComPortInfo>& ports, int32_t mode,
 int qvds_enum_serial_ports(SerialPortEntry* table, int32_t mode) {
     if (table == nullptr) return 0;
     try {
-        return qv::serialdetect::FillPortRows(qv::platform::ListComPorts(), mode, table);
+        return qv::serialdetect::FillPortRows(qv::ListComPorts(), mode, table);
     } catch (const std::exception& e) {
         // The list could not be read: no rows, as when the system list is missing.
         QV_LOG("%s %d exception %s", "qvds_enum_serial_ports2", __LINE__, e.what());

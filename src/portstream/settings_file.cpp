@@ -4,23 +4,20 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <strings.h>
 
 #include "platform/library_path.h"
 
 namespace qv {
 namespace {
 
-std::string Trim(const std::string& s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return s.substr(b, e - b);
-}
-
 bool SameName(const std::string& a, const char* b) {
-    return strcasecmp(a.c_str(), b) == 0;
+    size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return i == a.size() && b[i] == '\0';
 }
 
 std::optional<std::string> FindValue(const std::string& file, const char* section, const char* key) {
@@ -31,6 +28,14 @@ std::optional<std::string> FindValue(const std::string& file, const char* sectio
 }
 
 }  // namespace
+
+std::string TrimSpace(const std::string& s) {
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return s.substr(b, e - b);
+}
 
 std::string SettingsPathForLibrary(const std::string& libraryPath) {
     if (libraryPath.empty()) return std::string();
@@ -68,17 +73,17 @@ std::vector<std::pair<std::string, std::string>> ReadSettingSectionFrom(const st
     std::string line;
     bool inSection = false;
     while (std::getline(in, line)) {
-        std::string t = Trim(line);
+        std::string t = TrimSpace(line);
         if (t.empty() || t[0] == ';' || t[0] == '#') continue;
         if (t.front() == '[') {
             size_t close = t.find(']');
-            inSection = close != std::string::npos && SameName(Trim(t.substr(1, close - 1)), section);
+            inSection = close != std::string::npos && SameName(TrimSpace(t.substr(1, close - 1)), section);
             continue;
         }
         if (!inSection) continue;
         size_t eq = t.find('=');
         if (eq == std::string::npos) continue;
-        out.emplace_back(Trim(t.substr(0, eq)), Trim(t.substr(eq + 1)));
+        out.emplace_back(TrimSpace(t.substr(0, eq)), TrimSpace(t.substr(eq + 1)));
     }
     return out;
 }

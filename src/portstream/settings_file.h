@@ -9,6 +9,9 @@
 
 namespace qv {
 
+// The text without leading and trailing white space.
+std::string TrimSpace(const std::string& s);
+
 // Path of the settings file in use: $QUORVIA_SETTINGS when set and not empty,
 // else the library path with its extension replaced by ".ini" (".ini"
 // appended when the file name has no dot). Empty when neither is known.

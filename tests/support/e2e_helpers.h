@@ -12,35 +12,9 @@
 
 #include "quorvia.h"
 #include "sim_process.h"
+#include "test_env.h"
 
 namespace qvtest {
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        const char* old = std::getenv(name);
-        if (old != nullptr) {
-            had_ = true;
-            old_ = old;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (had_) {
-            setenv(name_.c_str(), old_.c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::string old_;
-    bool had_ = false;
-};
 
 // Polls `cond` every 5 ms until it holds or `limitMs` passes (hang guard).
 inline bool WaitFor(const std::function<bool()>& cond, int limitMs = 10000) {

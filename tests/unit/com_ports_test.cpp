@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_env.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,55 +15,17 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_ports.h"
+#include "portstream/com_port_list.h"
 #include "portstream/settings_file.h"
 
 namespace fs = std::filesystem;
 using qv::platform::ComPortInfo;
-using qv::platform::ComPortSources;
+using qv::ComPortSources;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qv_com_ports_XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-// Sets an environment variable for the life of the object (nullptr unsets it).
-class EnvVar {
-public:
-    EnvVar(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~EnvVar() {
-        if (old_) {
-            setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
+using qvtest::TempDir;
+using EnvVar = qvtest::ScopedEnv;
 
 void WriteFile(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
@@ -140,7 +104,7 @@ void BuildMachine(FakeSysfs& sys) {
 }
 
 TEST(ComPortsSystem, NumbersDriversAndSkippedTtys) {
-    TempDir tmp;
+    TempDir tmp("qv_com_ports");
     FakeSysfs sys(tmp.path() / "sys");
     BuildMachine(sys);
     const std::string dev = (tmp.path() / "dev").string();
@@ -159,7 +123,7 @@ TEST(ComPortsSystem, NumbersDriversAndSkippedTtys) {
 }
 
 TEST(ComPortsSystem, OtherTtysNumberedFrom401InNameOrder) {
-    TempDir tmp;
+    TempDir tmp("qv_com_ports");
     FakeSysfs sys(tmp.path() / "sys");
     sys.AddDeviceTty("ttyXRUSB1", "xr_serial");
     sys.AddDeviceTty("ttyMFD0", "mfd");
@@ -174,12 +138,12 @@ TEST(ComPortsSystem, OtherTtysNumberedFrom401InNameOrder) {
 }
 
 TEST(ComPortsSystem, MissingTreeGivesNoPorts) {
-    TempDir tmp;
+    TempDir tmp("qv_com_ports");
     EXPECT_TRUE(qv::platform::ListSystemPorts((tmp.path() / "nothing").string(), "/dev").empty());
 }
 
 TEST(ComPortsDeclared, ValidEntries) {
-    ExpectPorts(qv::platform::ParseDeclaredPorts(
+    ExpectPorts(qv::ParseDeclaredPorts(
                     "COM3=/tmp/qv/p1; com12 = /tmp/qv/p2:usbser ;COM65535=/tmp/qv/p3:qvs_vcom_fdo_;"
                     "COM7=/tmp/qv/p4 : silabser;Com008=/tmp/qv/p5"),
                 {
@@ -192,16 +156,16 @@ TEST(ComPortsDeclared, ValidEntries) {
 }
 
 TEST(ComPortsDeclared, MalformedEntriesAreSkipped) {
-    ExpectPorts(qv::platform::ParseDeclaredPorts(
+    ExpectPorts(qv::ParseDeclaredPorts(
                     "COM0=/tmp/a;COM70000=/tmp/b;COM65536=/tmp/c;COM=/tmp/d;COMX=/tmp/e;COM1x=/tmp/f;"
                     "PORT4=/tmp/g;COM5;COM6=;=/tmp/h;COM7=  ;;  ;COM9=/tmp/ok"),
                 {{9, "/tmp/ok", "\\Device\\serial9"}});
-    EXPECT_TRUE(qv::platform::ParseDeclaredPorts("").empty());
-    EXPECT_TRUE(qv::platform::ParseDeclaredPorts(";;;").empty());
+    EXPECT_TRUE(qv::ParseDeclaredPorts("").empty());
+    EXPECT_TRUE(qv::ParseDeclaredPorts(";;;").empty());
 }
 
 TEST(ComPortsDeclared, PathsContainingColons) {
-    ExpectPorts(qv::platform::ParseDeclaredPorts(
+    ExpectPorts(qv::ParseDeclaredPorts(
                     "COM1=/tmp/a:b/pty;COM2=/tmp/a:b/pty:com0com;COM3=/tmp/x:us-b;COM4=:usbser"),
                 {
                     // Only a plain word after the last colon is a driver word.
@@ -214,7 +178,7 @@ TEST(ComPortsDeclared, PathsContainingColons) {
 }
 
 TEST(ComPortsSources, DeclaredPortsWinOverSystemPortsAndEnvOverSettings) {
-    TempDir tmp;
+    TempDir tmp("qv_com_ports");
     FakeSysfs sys(tmp.path() / "sys");
     BuildMachine(sys);
     const std::string dev = (tmp.path() / "dev").string();
@@ -228,7 +192,7 @@ TEST(ComPortsSources, DeclaredPortsWinOverSystemPortsAndEnvOverSettings) {
                             {"COM4", "/tmp/qv/ini4:com0com"},
                             {"COM60", "/tmp/qv/ini60"},
                             {"bogus", "/tmp/qv/x"}};
-    ExpectPorts(qv::platform::ListComPorts(src),
+    ExpectPorts(qv::ListComPorts(src),
                 {
                     {2, "/tmp/qv/env2", "\\Device\\usbser2"},        // beats ttyS1
                     {4, "/tmp/qv/ini4", "\\Device\\com0com4"},       // beats ttyS3
@@ -242,7 +206,7 @@ TEST(ComPortsSources, DeclaredPortsWinOverSystemPortsAndEnvOverSettings) {
                 });
 
     src.systemPorts = false;
-    ExpectPorts(qv::platform::ListComPorts(src),
+    ExpectPorts(qv::ListComPorts(src),
                 {
                     {2, "/tmp/qv/env2", "\\Device\\usbser2"},
                     {4, "/tmp/qv/ini4", "\\Device\\com0com4"},
@@ -262,11 +226,11 @@ TEST(ComPortsSources, ConsoleDeclaredAsPortIsNeverListed) {
     ComPortSources src;
     src.systemPorts = false;
     src.declaredEnv = decl + "COM3=/tmp/qv/not-a-tty";
-    ExpectPorts(qv::platform::ListComPorts(src), {{3, "/tmp/qv/not-a-tty", "\\Device\\serial3"}});
+    ExpectPorts(qv::ListComPorts(src), {{3, "/tmp/qv/not-a-tty", "\\Device\\serial3"}});
 }
 
 TEST(ComPortsSources, CurrentSourcesFromEnvironmentAndSettingsFile) {
-    TempDir tmp;
+    TempDir tmp("qv_com_ports");
     const fs::path ini = tmp.path() / "q.ini";
     WriteFile(ini, "[main]\nSystemPorts=0\n[ports]\nCOM20=/tmp/qv/ini20:usbser\nCOM21=/tmp/qv/ini21\n");
     EnvVar settings("QUORVIA_SETTINGS", ini.c_str());
@@ -274,10 +238,10 @@ TEST(ComPortsSources, CurrentSourcesFromEnvironmentAndSettingsFile) {
 
     {
         EnvVar system("QUORVIA_SYSTEM_PORTS", nullptr);
-        const ComPortSources src = qv::platform::CurrentComPortSources();
+        const ComPortSources src = qv::CurrentComPortSources();
         EXPECT_FALSE(src.systemPorts) << "SystemPorts=0 in the settings file";
         EXPECT_EQ(src.declaredEnv, "COM21=/tmp/qv/env21;COM22=/tmp/qv/env22");
-        ExpectPorts(qv::platform::ListComPorts(),
+        ExpectPorts(qv::ListComPorts(),
                     {
                         {20, "/tmp/qv/ini20", "\\Device\\usbser20"},
                         {21, "/tmp/qv/env21", "\\Device\\serial21"},
@@ -286,25 +250,25 @@ TEST(ComPortsSources, CurrentSourcesFromEnvironmentAndSettingsFile) {
     }
     {
         EnvVar system("QUORVIA_SYSTEM_PORTS", "1");
-        EXPECT_TRUE(qv::platform::CurrentComPortSources().systemPorts) << "the environment wins";
+        EXPECT_TRUE(qv::CurrentComPortSources().systemPorts) << "the environment wins";
     }
     {
         EnvVar system("QUORVIA_SYSTEM_PORTS", "0");
-        EXPECT_FALSE(qv::platform::CurrentComPortSources().systemPorts);
+        EXPECT_FALSE(qv::CurrentComPortSources().systemPorts);
     }
     WriteFile(ini, "[main]\nDetectOld=1\n");
     {
         EnvVar system("QUORVIA_SYSTEM_PORTS", nullptr);
-        EXPECT_TRUE(qv::platform::CurrentComPortSources().systemPorts) << "system ports by default";
+        EXPECT_TRUE(qv::CurrentComPortSources().systemPorts) << "system ports by default";
     }
     {
         EnvVar system("QUORVIA_SYSTEM_PORTS", "0");
-        EXPECT_FALSE(qv::platform::CurrentComPortSources().systemPorts);
+        EXPECT_FALSE(qv::CurrentComPortSources().systemPorts);
     }
 }
 
 TEST(ComPortsOpen, OpenByNumberReportsWhyItFailed) {
-    TempDir tmp;
+    TempDir tmp("qv_com_ports");
     const fs::path regular = tmp.path() / "plain-file";
     WriteFile(regular, "not a tty");
     const fs::path missing = tmp.path() / "missing";
@@ -320,28 +284,28 @@ TEST(ComPortsOpen, OpenByNumberReportsWhyItFailed) {
     EnvVar settings("QUORVIA_SETTINGS", (tmp.path() / "none.ini").c_str());
 
     uint32_t status = 99;
-    EXPECT_EQ(qv::platform::OpenComPort(30, &status), nullptr);
+    EXPECT_EQ(qv::OpenComPort(30, &status), nullptr);
     EXPECT_EQ(status, qv::platform::kOpenNotFound) << "number not in the list";
     status = 99;
-    EXPECT_EQ(qv::platform::OpenComPort(32, &status), nullptr);
+    EXPECT_EQ(qv::OpenComPort(32, &status), nullptr);
     EXPECT_EQ(status, qv::platform::kOpenNotFound) << "path does not exist";
     status = 99;
-    EXPECT_EQ(qv::platform::OpenComPort(33, &status), nullptr);
+    EXPECT_EQ(qv::OpenComPort(33, &status), nullptr);
     EXPECT_EQ(status, qv::platform::kOpenFailed) << "not a terminal";
 
     status = 99;
-    auto port = qv::platform::OpenComPort(31, &status);
+    auto port = qv::OpenComPort(31, &status);
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(status, qv::platform::kOpenOk);
     {
         // Exclusive: a second open of the same port is refused while the first lives.
         uint32_t second = 99;
-        EXPECT_EQ(qv::platform::OpenComPort(31, &second), nullptr);
+        EXPECT_EQ(qv::OpenComPort(31, &second), nullptr);
         EXPECT_EQ(second, qv::platform::kOpenDenied);
     }
     port.reset();
     status = 99;
-    EXPECT_NE(qv::platform::OpenComPort(31, &status), nullptr) << "free again once closed";
+    EXPECT_NE(qv::OpenComPort(31, &status), nullptr) << "free again once closed";
     EXPECT_EQ(status, qv::platform::kOpenOk);
     close(master);
 }

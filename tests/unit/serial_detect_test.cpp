@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_env.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -45,43 +47,10 @@ using std::chrono::milliseconds;
 
 namespace {
 
+using qvtest::TempDir;
+using EnvVar = qvtest::ScopedEnv;
+
 // ------------------------------------------------------------------ helpers
-
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qv_detect_XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-class EnvVar {
-public:
-    EnvVar(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~EnvVar() {
-        if (old_) {
-            setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 // A settings file of its own and the ports it declares, for one test.
 class DetectEnv {
@@ -95,7 +64,7 @@ public:
     const fs::path& dir() const { return dir_.path(); }
 
 private:
-    TempDir dir_;
+    TempDir dir_{"qv_detect"};
     std::optional<EnvVar> settings_;
     std::optional<EnvVar> ports_;
 };

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_env.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +19,7 @@
 #include <vector>
 
 #include "api/log.h"
-#include "platform/com_ports.h"
+#include "portstream/com_port_list.h"
 #include "portstream/serial_detect.h"
 #include "portstream/serial_detect_internal.h"
 
@@ -30,41 +32,8 @@ using qv::serialdetect::NameLog;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qv_enum_XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-class EnvVar {
-public:
-    EnvVar(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~EnvVar() {
-        if (old_) {
-            setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
+using qvtest::TempDir;
+using EnvVar = qvtest::ScopedEnv;
 
 // A pty the test owns; the enumeration only lists its slave.
 class Pty {
@@ -234,7 +203,7 @@ protected:
         ports_.emplace("QUORVIA_COM_PORTS", decl.str());
     }
 
-    TempDir tmp_;
+    TempDir tmp_{"qv_enum"};
     Pty ptys_[6];
     std::string settingsFile_;
     std::optional<EnvVar> settings_;
@@ -330,7 +299,7 @@ TEST_F(EnumerateDeclared, ClassifierLogLines) {
 }
 
 TEST(EnumerateCap, ThreeHundredDeclaredPortsGive255Rows) {
-    TempDir tmp;
+    TempDir tmp("qv_enum");
     const std::string settingsFile = (tmp.path() / "q.ini").string();
     std::ofstream(settingsFile) << "[main]\n";
     EnvVar settings("QUORVIA_SETTINGS", settingsFile);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_env.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,45 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qv_settings_XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-class EnvVar {
-public:
-    EnvVar(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~EnvVar() {
-        if (old_) {
-            setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
+using qvtest::TempDir;
+using EnvVar = qvtest::ScopedEnv;
 
 std::string WriteFile(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
@@ -113,7 +78,7 @@ constexpr char kSample[] =
     "Late=4\n";
 
 TEST(SettingsInt, KeysIgnoreCaseAndValuesGiveTheirLeadingInteger) {
-    TempDir tmp;
+    TempDir tmp("qv_settings");
     const std::string file = WriteFile(tmp.path() / "q.ini", kSample);
     using qv::ReadSettingIntFrom;
     EXPECT_EQ(ReadSettingIntFrom(file, "main", "DetectOld", 42), 3);
@@ -130,7 +95,7 @@ TEST(SettingsInt, KeysIgnoreCaseAndValuesGiveTheirLeadingInteger) {
 }
 
 TEST(SettingsInt, MissingFileSectionOrKeyGivesTheDefault) {
-    TempDir tmp;
+    TempDir tmp("qv_settings");
     const std::string file = WriteFile(tmp.path() / "q.ini", kSample);
     using qv::ReadSettingIntFrom;
     EXPECT_EQ(ReadSettingIntFrom(file, "main", "NoPollingRead", 42), 42);
@@ -144,7 +109,7 @@ TEST(SettingsInt, MissingFileSectionOrKeyGivesTheDefault) {
 }
 
 TEST(SettingsInt, WindowsLineEndingsAndTheEnvironmentFile) {
-    TempDir tmp;
+    TempDir tmp("qv_settings");
     const std::string file =
         WriteFile(tmp.path() / "crlf.ini", "[main]\r\nDetectOld=1\r\nSeqDetect = 1 \r\n");
     EnvVar env("QUORVIA_SETTINGS", file.c_str());
@@ -154,7 +119,7 @@ TEST(SettingsInt, WindowsLineEndingsAndTheEnvironmentFile) {
 }
 
 TEST(SettingsSection, LinesInFileOrderTrimmed) {
-    TempDir tmp;
+    TempDir tmp("qv_settings");
     const std::string file = WriteFile(tmp.path() / "q.ini",
                                        "[main]\nDetectOld=1\n[Ports]\n COM3 = /tmp/a:usbser \n"
                                        ";COM4=/tmp/commented\nCOM5=/tmp/b=c\n[other]\nCOM6=/tmp/x\n");
