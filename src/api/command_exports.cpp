@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/errors.h"
+#include "api/export_guard.h"
 #include "api/hex_text.h"
 #include "api/log.h"
 #include "api/registry.h"
@@ -50,7 +51,7 @@ using namespace qv;
 
 extern "C" {
 
-QV_API bool qv_Write(void* hDevice, const char* data, uint32_t length, bool framed) {
+QV_API bool qv_Write(void* hDevice, const char* data, uint32_t length, bool framed) try {
     HandleUse use(hDevice);
     if (!use) {
         SetLastErrorCode(kErrNotOpen);
@@ -70,9 +71,9 @@ QV_API bool qv_Write(void* hDevice, const char* data, uint32_t length, bool fram
     if (!written) return false;
     SetLastErrorCode(kOk);
     return true;
-}
+} QV_EXPORT_CATCH("qv_Write", false)
 
-QV_API bool qv_WriteAsHex(void* hDevice, const char* hexText, bool framed) {
+QV_API bool qv_WriteAsHex(void* hDevice, const char* hexText, bool framed) try {
     if (hDevice == nullptr || hexText == nullptr || !HandleIsOpen(hDevice)) {
         SetLastErrorCode(kErrInvalidParam);
         return false;
@@ -98,9 +99,9 @@ QV_API bool qv_WriteAsHex(void* hDevice, const char* hexText, bool framed) {
     if (!written) return false;
     SetLastErrorCode(kOk);
     return true;
-}
+} QV_EXPORT_CATCH("qv_WriteAsHex", false)
 
-QV_API int32_t qv_SendCommand(void* hDevice, const char* command, int32_t length) {
+QV_API int32_t qv_SendCommand(void* hDevice, const char* command, int32_t length) try {
     HandleUse use(hDevice);
     if (!use || command == nullptr || length <= 0) {
         SetLastErrorCode(kErrInvalidParam);
@@ -115,9 +116,9 @@ QV_API int32_t qv_SendCommand(void* hDevice, const char* command, int32_t length
     SetDeviceStatus(hDevice, 7);
     SetLastErrorCode(kOk);  // the status alone tells the outcome
     return status;
-}
+} QV_EXPORT_CATCH("qv_SendCommand", 0)
 
-QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t length) {
+QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t length) try {
     HandleUse use(hDevice);
     if (!use || hexText == nullptr || length == 0) {
         SetLastErrorCode(kErrInvalidParam);
@@ -139,10 +140,10 @@ QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t l
     SetDeviceStatus(hDevice, 7);
     SetLastErrorCode(kOk);
     return status;
-}
+} QV_EXPORT_CATCH("qv_SendCommandAsHex", 0)
 
 QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t length, char* response,
-                                  int32_t* responseLength, int32_t timeoutMs, bool framed, bool hex) {
+                                  int32_t* responseLength, int32_t timeoutMs, bool framed, bool hex) try {
     HandleUse use(hDevice);
     if (!use || command == nullptr || response == nullptr || responseLength == nullptr || length <= 0 ||
         *responseLength <= 0) {
@@ -195,9 +196,9 @@ QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t le
     SetDeviceStatus(hDevice, 7);
     if (ok) SetLastErrorCode(kOk);
     return ok;
-}
+} QV_EXPORT_CATCH("qv_GetCommandResponse", false)
 
-QV_API int32_t qv_Read(void* hDevice, char* buffer, uint32_t capacity, int32_t timeoutMs) {
+QV_API int32_t qv_Read(void* hDevice, char* buffer, uint32_t capacity, int32_t timeoutMs) try {
     HandleUse use(hDevice);
     if (!use || buffer == nullptr || capacity < 1 || capacity > kMaxTransfer) return 0;
     SetDeviceStatus(hDevice, 8);
@@ -206,9 +207,9 @@ QV_API int32_t qv_Read(void* hDevice, char* buffer, uint32_t capacity, int32_t t
     // A failed read keeps the transport's error text.
     if (n > 0) SetLastErrorCode(kOk);
     return n;
-}
+} QV_EXPORT_CATCH("qv_Read", 0)
 
-QV_API bool qv_GetCodeData(void* hDevice, char* buffer, int32_t* length, int32_t timeoutMs) {
+QV_API bool qv_GetCodeData(void* hDevice, char* buffer, int32_t* length, int32_t timeoutMs) try {
     HandleUse use(hDevice);
     if (!use || buffer == nullptr || length == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
@@ -219,6 +220,6 @@ QV_API bool qv_GetCodeData(void* hDevice, char* buffer, int32_t* length, int32_t
     SetDeviceStatus(hDevice, 9);
     if (ok) SetLastErrorCode(kOk);
     return ok;
-}
+} QV_EXPORT_CATCH("qv_GetCodeData", false)
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "api/errors.h"
+#include "api/export_guard.h"
 #include "api/log.h"
 #include "api/registry.h"
 #include "engine/qvscan.h"
@@ -119,7 +120,7 @@ using namespace qv;
 
 extern "C" {
 
-QV_API void* qv_OpenDevice(T_DevicesInfo* list, uint32_t index, int32_t /*reserved: always a new engine*/) {
+QV_API void* qv_OpenDevice(T_DevicesInfo* list, uint32_t index, int32_t /*reserved: always a new engine*/) try {
     std::shared_ptr<DeviceList> current;
     {
         Registry& reg = Reg();
@@ -135,9 +136,9 @@ QV_API void* qv_OpenDevice(T_DevicesInfo* list, uint32_t index, int32_t /*reserv
         current = reg.currentList;
     }
     return OpenListEntry(current, index);
-}
+} QV_EXPORT_CATCH("qv_OpenDevice", nullptr)
 
-QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t /*reserved*/) {
+QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t /*reserved*/) try {
     if (record == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
         return nullptr;
@@ -145,9 +146,9 @@ QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t
     void* handle = OpenIndexed(index, nullptr, [&](CQVScan* engine) { return engine->OpenDeviceForNati(record); });
     QV_LOG("%s %d %p return\n", "qv_OpenDeviceForNati", __LINE__, handle);
     return handle;
-}
+} QV_EXPORT_CATCH("qv_OpenDeviceForNati", nullptr)
 
-QV_API bool qv_CloseDevice(void** hDevice) {
+QV_API bool qv_CloseDevice(void** hDevice) try {
     if (hDevice == nullptr || *hDevice == nullptr) return false;
     T_DevicesInfo* key = static_cast<T_DevicesInfo*>(*hDevice);
     std::shared_ptr<DeviceList> origin;
@@ -173,9 +174,9 @@ QV_API bool qv_CloseDevice(void** hDevice) {
     }
     SetLastErrorCode(kOk);
     return true;
-}
+} QV_EXPORT_CATCH("qv_CloseDevice", false)
 
-QV_API bool qv_CloseDeviceForNati(void** hDevice) {
+QV_API bool qv_CloseDeviceForNati(void** hDevice) try {
     if (hDevice == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
         return false;
@@ -183,9 +184,9 @@ QV_API bool qv_CloseDeviceForNati(void** hDevice) {
     const bool closed = CloseHandle(hDevice);
     if (closed) SetLastErrorCode(kOk);
     return closed;
-}
+} QV_EXPORT_CATCH("qv_CloseDeviceForNati", false)
 
-QV_API bool qv_DeviceIsOpenByHandle(void* hDevice) {
+QV_API bool qv_DeviceIsOpenByHandle(void* hDevice) try {
     if (hDevice == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
         return false;
@@ -203,9 +204,9 @@ QV_API bool qv_DeviceIsOpenByHandle(void* hDevice) {
     }
     SetLastErrorCode(kOk);
     return found;
-}
+} QV_EXPORT_CATCH("qv_DeviceIsOpenByHandle", false)
 
-QV_API bool qv_DeviceIsOpenByList(T_DevicesInfo* list, uint32_t index) {
+QV_API bool qv_DeviceIsOpenByList(T_DevicesInfo* list, uint32_t index) try {
     bool found = false;
     {
         Registry& reg = Reg();
@@ -218,17 +219,17 @@ QV_API bool qv_DeviceIsOpenByList(T_DevicesInfo* list, uint32_t index) {
     }
     SetLastErrorCode(kOk);
     return found;
-}
+} QV_EXPORT_CATCH("qv_DeviceIsOpenByList", false)
 
-QV_API T_DeviceStatus qv_GetDevStatus(void* hDevice) {
+QV_API T_DeviceStatus qv_GetDevStatus(void* hDevice) try {
     Registry& reg = Reg();
     std::lock_guard<std::mutex> lock(reg.mutex);
     auto it = reg.devStatusMap.find(static_cast<T_DevicesInfo*>(hDevice));
     if (it != reg.devStatusMap.end()) return it->second;
     return hDevice != nullptr ? 16 : 2;
-}
+} QV_EXPORT_CATCH("qv_GetDevStatus", 2)
 
-QV_API void qv_SetCbDevStatusChanged(void* hDevice, QV_DEV_STATUS_CALLBACK callback) {
+QV_API void qv_SetCbDevStatusChanged(void* hDevice, QV_DEV_STATUS_CALLBACK callback) try {
     HandleUse use(hDevice);
     if (!use || callback == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
@@ -236,6 +237,6 @@ QV_API void qv_SetCbDevStatusChanged(void* hDevice, QV_DEV_STATUS_CALLBACK callb
     }
     use.engine()->SetDevStatusCallback(use.record(), callback);
     SetLastErrorCode(kOk);
-}
+} QV_EXPORT_CATCH("qv_SetCbDevStatusChanged")
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/errors.h"
+#include "api/export_guard.h"
 #include "api/log.h"
 #include "api/registry.h"
 #include "engine/qvscan.h"
@@ -118,11 +119,19 @@ void NetworkThread(KindResults* results) {
     results->network = Scan(kTransportNetwork, 0, "[%s][%d] networkCount=%d\n");
 }
 
-// Starts a joinable thread; a thread that cannot be started scans nothing.
+// Starts a joinable thread; a thread that cannot be started, or whose scan
+// fails on the way, finds nothing.
 template <typename Fn>
 std::thread StartThread(Fn fn) {
+    auto guarded = [fn = std::move(fn)]() mutable {
+        try {
+            fn();
+        } catch (const std::exception& e) {
+            QV_LOG("%s %d enumeration thread failed: %s", "qv_EnumDevices", __LINE__, e.what());
+        }
+    };
     try {
-        return std::thread(std::move(fn));
+        return std::thread(std::move(guarded));
     } catch (const std::exception& e) {
         QV_LOG("%s %d cannot start enumeration thread: %s", "qv_EnumDevices", __LINE__, e.what());
         return std::thread();
@@ -201,7 +210,7 @@ using namespace qv;
 
 extern "C" {
 
-QV_API T_DevicesInfo* qv_EnumDevices(int32_t* deviceCount, uint32_t flags) {
+QV_API T_DevicesInfo* qv_EnumDevices(int32_t* deviceCount, uint32_t flags) try {
     QV_LOG("%s %d begin\n", "qv_EnumDevices", __LINE__);
     WriteLog(kLogConsole, "T_DevicesInfo size = %d", static_cast<int>(sizeof(T_DevicesInfo)));
     if (deviceCount == nullptr || flags < 1 || flags > 15) {
@@ -258,14 +267,14 @@ QV_API T_DevicesInfo* qv_EnumDevices(int32_t* deviceCount, uint32_t flags) {
     QV_LOG("[%s][%d] return deviceCount=%d\n", "qv_EnumDevices", __LINE__, static_cast<int>(total));
     SetLastErrorCode(kOk);
     return first;
-}
+} QV_EXPORT_CATCH("qv_EnumDevices", nullptr)
 
-QV_API void qv_ReleaseDevices(T_DevicesInfo** list) {
+QV_API void qv_ReleaseDevices(T_DevicesInfo** list) try {
     ReleaseList(list);
     SetLastErrorCode(kOk);
-}
+} QV_EXPORT_CATCH("qv_ReleaseDevices")
 
-QV_API bool qv_GetDeviceInfo(T_DevicesInfo* list, uint32_t index, T_DevInfo* info) {
+QV_API bool qv_GetDeviceInfo(T_DevicesInfo* list, uint32_t index, T_DevInfo* info) try {
     QV_LOG("%s %d begin\n", "qv_GetDeviceInfo", __LINE__);
     WriteLog(kLogConsole, "2 T_DevicesInfo size = %d", static_cast<int>(sizeof(T_DevicesInfo)));
     std::shared_ptr<DeviceList> ref = CurrentListEntry(list, index);
@@ -313,9 +322,9 @@ QV_API bool qv_GetDeviceInfo(T_DevicesInfo* list, uint32_t index, T_DevInfo* inf
     QV_LOG("%s %d finish\n", "qv_GetDeviceInfo", __LINE__);
     if (result) SetLastErrorCode(kOk);
     return result;
-}
+} QV_EXPORT_CATCH("qv_GetDeviceInfo", false)
 
-QV_API void qv_GetBaseInfo(T_DevicesInfo* list, uint32_t index, char* buffer, int32_t* length) {
+QV_API void qv_GetBaseInfo(T_DevicesInfo* list, uint32_t index, char* buffer, int32_t* length) try {
     QV_LOG("%s %d begin\n", "qv_GetBaseInfo", __LINE__);
     WriteLog(kLogConsole, "2 T_DevicesInfo size = %d", static_cast<int>(sizeof(T_DevicesInfo)));
     std::shared_ptr<DeviceList> ref = CurrentListEntry(list, index);
@@ -343,9 +352,9 @@ QV_API void qv_GetBaseInfo(T_DevicesInfo* list, uint32_t index, char* buffer, in
         QV_LOG("%s %d need to close device\n", "qv_GetBaseInfo", __LINE__);
         qv_CloseDevice(&handle);
     }
-}
+} QV_EXPORT_CATCH("qv_GetBaseInfo")
 
-QV_API bool qv_GetDeviceInfoByHandle(void* hDevice, T_DevInfo* info) {
+QV_API bool qv_GetDeviceInfoByHandle(void* hDevice, T_DevInfo* info) try {
     QV_LOG("%s %d begin\n", "qv_GetDeviceInfoByHandle", __LINE__);
     HandleUse use(hDevice);
     if (!use || info == nullptr) {
@@ -381,6 +390,6 @@ QV_API bool qv_GetDeviceInfoByHandle(void* hDevice, T_DevInfo* info) {
     QV_LOG("%s %d finish\n", "qv_GetDeviceInfoByHandle", __LINE__);
     if (result) SetLastErrorCode(kOk);
     return result;
-}
+} QV_EXPORT_CATCH("qv_GetDeviceInfoByHandle", false)
 
 }  // extern "C"

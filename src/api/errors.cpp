@@ -98,8 +98,14 @@ const char* LastErrorText() {
     return lastErrorText;
 }
 
+const char* LastErrorBuffer() noexcept { return lastErrorText; }
+
 }  // namespace qv
 
 extern "C" QV_API const char* qv_GetLastError(void) {
-    return qv::LastErrorText();
+    try {
+        return qv::LastErrorText();
+    } catch (...) {
+        return qv::LastErrorBuffer();  // the lock failed: the text as it stands
+    }
 }

@@ -84,8 +84,10 @@ void SetLastErrorCode(int32_t code);
 // Sets a composed text (a table text with details), cut to fit the buffer.
 void SetLastErrorText(const char* text);
 
-// The last-error buffer (what qv_GetLastError returns).
+// The last-error buffer (what qv_GetLastError returns), taken under its lock.
 const char* LastErrorText();
+// The same buffer without taking the lock.
+const char* LastErrorBuffer() noexcept;
 
 // Table text of a code, or nullptr when the code is not in the table.
 const char* ErrorText(int32_t code);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "api/errors.h"
+#include "api/export_guard.h"
 #include "api/log.h"
 #include "api/registry.h"
 #include "engine/qvscan.h"
@@ -63,9 +64,8 @@ void Finish(const std::shared_ptr<HandleState>& st, const std::shared_ptr<Listen
     run->state.store(state);
 }
 
-void ListenerLoop(std::shared_ptr<HandleState> st, std::shared_ptr<ListenerRun> run,
-                  QV_LISTENER_CALLBACK callback) {
-    run->thread.store(std::this_thread::get_id());
+void RunListener(const std::shared_ptr<HandleState>& st, const std::shared_ptr<ListenerRun>& run,
+                 QV_LISTENER_CALLBACK callback) {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kListenerRead + 1]);
     if (!buffer) {
         Finish(st, run, kListenerReadError);
@@ -103,6 +103,21 @@ void ListenerLoop(std::shared_ptr<HandleState> st, std::shared_ptr<ListenerRun> 
     Finish(st, run, endState);
 }
 
+void ListenerLoop(std::shared_ptr<HandleState> st, std::shared_ptr<ListenerRun> run,
+                  QV_LISTENER_CALLBACK callback) {
+    run->thread.store(std::this_thread::get_id());
+    try {
+        RunListener(st, run, callback);
+    } catch (const std::exception& e) {
+        // Out of memory on this thread (or a callback that threw): the loop
+        // ends as after a read error, and whoever waits for it is released.
+        QV_LOG("%s %d listener ended: %s\n", "ListenerLoop", __LINE__, e.what());
+        run->state.store(kListenerReadError);
+    } catch (...) {
+        run->state.store(kListenerReadError);
+    }
+}
+
 }  // namespace
 }  // namespace qv
 
@@ -110,7 +125,7 @@ using namespace qv;
 
 extern "C" {
 
-QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) {
+QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) try {
     if (hDevice == nullptr || callback == nullptr || !HandleIsOpen(hDevice)) {
         SetLastErrorCode(kErrInvalidParam);
         return;
@@ -149,9 +164,9 @@ QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) {
         return;
     }
     SetLastErrorCode(kOk);
-}
+} QV_EXPORT_CATCH("qv_SetListener")
 
-QV_API bool qv_StopListener(void* hDevice) {
+QV_API bool qv_StopListener(void* hDevice) try {
     if (hDevice == nullptr || !HandleIsOpen(hDevice)) {
         SetLastErrorCode(kErrInvalidParam);
         return true;
@@ -160,6 +175,6 @@ QV_API bool qv_StopListener(void* hDevice) {
     QV_LOG("%s %d begin\n", "qv_StopListener", __LINE__);
     StopListenerOf(hDevice, "qv_StopListener");
     return true;
-}
+} QV_EXPORT_CATCH("qv_StopListener", true)
 
 }  // extern "C"
