@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Builds Quorvia three times (warnings as errors; AddressSanitizer +
-# UndefinedBehaviorSanitizer; ThreadSanitizer) and runs the test suite inside a
-# private network namespace: the whole suite on the first two builds, the
-# tests where threads meet on the third.
+# UndefinedBehaviorSanitizer; ThreadSanitizer) and runs the whole test suite on
+# each, inside a private network namespace.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
