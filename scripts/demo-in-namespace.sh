@@ -10,7 +10,7 @@ mkdir -p "$run"
 simdir="$(mktemp -d /tmp/quorvia-demo.XXXXXX)"
 coproc SIM { exec "$build/quorvia-sim" --dir "$simdir" \
   --port "com=1,baud=115200,id=QuorviaSim Scanner A" \
-  --port "com=2,baud=9600,stop=2,id=QuorviaSim Scanner B"; }
+  --port "com=2,baud=9600,id=QuorviaSim Scanner B"; }
 ports=""
 while IFS= read -r -t 20 line <&"${SIM[0]}"; do
   case "$line" in
