@@ -109,7 +109,6 @@ void* OpenIndexed(uint32_t index, std::shared_ptr<DeviceList> origin, OpenFn ope
 
 }  // namespace
 
-// Opens entry `index` of the current list; the caller holds a reference to it.
 void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index) {
     return OpenIndexed(index, list, [&](CQVScan* engine) { return engine->OpenDevice(list->entries.data(), index); });
 }

@@ -14,9 +14,6 @@
 #include "quorvia.h"
 
 namespace qv {
-
-void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index);
-
 namespace {
 
 constexpr int32_t kIdentityReplyCapacity = 20000;

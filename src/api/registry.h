@@ -96,6 +96,10 @@ bool HandleIsListening(const void* handle);
 // Sets *handle to null when it closed it.
 bool CloseHandle(void** handle);
 
+// Opens entry `index` of a device list (the caller holds a reference to it) as
+// qv_OpenDevice does: the handle already open for the index, or a new one.
+void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index);
+
 // Stops the listener of a handle and waits for its loop to end (unless called
 // from that loop's own callback). False when the handle had no listener.
 bool StopListenerOf(const void* handle, const char* caller);

@@ -395,3 +395,37 @@ TEST(Devices, BadInputNeverCrashesAndGivesTheDocumentedResults) {
     EXPECT_EQ(qv_SendCommand(h, "BEEPON", 6), 1);
     EXPECT_TRUE(qv_CloseDevice(&h));
 }
+
+TEST(Devices, SplitCutAndGarbageRepliesAreSurvived) {
+    SimDevices d({{.com = 31, .options = "id=Faulty"}});
+    ASSERT_EQ(d.count(), 1);
+    void* h = qv_OpenDevice(d.list(), 0, 0);
+    ASSERT_NE(h, nullptr);
+    SimProcess& sim = d.sim();
+    const std::string expected = std::string("\x02\x01" "0000@QRYSYSFaulty\x06;\x03");
+    char buf[256];
+
+    // A reply in two pieces 100 ms apart is collected whole.
+    ASSERT_EQ(sim.command("split 31 9 100"), "OK");
+    int32_t len = sizeof buf;
+    ASSERT_TRUE(qv_GetCommandResponse(h, "QRYSYS", 6, buf, &len, 2000, true, false));
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(len)), expected);
+
+    // A reply cut short fails after the time-out; the next exchange works.
+    ASSERT_EQ(sim.command("cut 31 10"), "OK");
+    len = sizeof buf;
+    EXPECT_FALSE(qv_GetCommandResponse(h, "QRYSYS", 6, buf, &len, 300, true, false));
+    len = sizeof buf;
+    ASSERT_TRUE(qv_GetCommandResponse(h, "QRYSYS", 6, buf, &len, 2000, true, false));
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(len)), expected);
+
+    // Garbage is no reply; after it the scanner is understood again.
+    ASSERT_EQ(sim.command("mode 31 garbage"), "OK");
+    len = sizeof buf;
+    EXPECT_FALSE(qv_GetCommandResponse(h, "QRYSYS", 6, buf, &len, 300, true, false));
+    ASSERT_EQ(sim.command("mode 31 normal"), "OK");
+    len = sizeof buf;
+    ASSERT_TRUE(qv_GetCommandResponse(h, "QRYSYS", 6, buf, &len, 2000, true, false));
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(len)), expected);
+    EXPECT_TRUE(qv_CloseDevice(&h));
+}
