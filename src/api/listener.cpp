@@ -49,6 +49,12 @@ void LeaveRead(const std::shared_ptr<HandleState>& st) {
     reg.changed.notify_all();
 }
 
+// Ends the use EnterRead took, on every way out of a read.
+struct ReadUse {
+    const std::shared_ptr<HandleState>& st;
+    ~ReadUse() { LeaveRead(st); }
+};
+
 // Records the final state in the handle's record, unless the handle is being
 // closed (its record may then be gone) or a newer listener runs on it, and then
 // in the run, which is what a stopping thread waits for: after that the loop
@@ -76,10 +82,13 @@ void RunListener(const std::shared_ptr<HandleState>& st, const std::shared_ptr<L
     int32_t endState = kListenerStopped;
     for (;;) {
         if (!EnterRead(st, run)) break;
-        SetState(device, kListenerRunning);
-        std::memset(buffer.get(), 0, kListenerRead + 1);
-        const int32_t rc = engine->AsynRead(device, buffer.get(), kListenerRead, kListenerReadTimeoutMs);
-        LeaveRead(st);
+        int32_t rc = 0;
+        {
+            ReadUse use{st};
+            SetState(device, kListenerRunning);
+            std::memset(buffer.get(), 0, kListenerRead + 1);
+            rc = engine->AsynRead(device, buffer.get(), kListenerRead, kListenerReadTimeoutMs);
+        }
         if (rc == kReconnectingCode) {
             SleepMs(100);
             continue;

@@ -493,11 +493,6 @@ void CQVScan::StopDevStatusCallback(T_DevicesInfo* device) {
     if (t != nullptr) t->StopCbDevStatusChanged(device);
 }
 
-SplitterState CQVScan::splitterState() {
-    std::lock_guard<std::mutex> lock(m_readDataMutex);
-    return splitter;
-}
-
 size_t CQVScan::responseQueueSize() {
     std::lock_guard<std::mutex> lock(m_readDataMutex);
     return responseQueue.size();

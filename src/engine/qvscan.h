@@ -110,8 +110,7 @@ public:
     // The transport serving a transport kind, or null.
     CCommunicationFactory* Transport(int32_t transportKind) const;
 
-    // For tests: the splitter state and queue sizes.
-    SplitterState splitterState();
+    // For tests: the queue sizes.
     size_t responseQueueSize();
     size_t codeQueueSize();
 
