@@ -121,32 +121,30 @@ bool PtyPeer::write_all(std::string_view bytes) {
     return true;
 }
 
+// One wait and read, appending at most `limit` bytes to `got`. False when
+// nothing more will come: the wait ran out or the master side hung up.
+bool PtyPeer::read_step(std::string& got, int wait_ms, size_t limit) {
+    char buf[4096];
+    struct pollfd p {fd_, POLLIN, 0};
+    const int r = ::poll(&p, 1, wait_ms);
+    if (r < 0 && errno == EINTR) return true;
+    if (r <= 0) return false;
+    const ssize_t n = ::read(fd_, buf, std::min(sizeof buf, limit));
+    if (n > 0) {
+        got.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN) && (p.revents & POLLHUP) == 0) return true;
+    hung_up_ = true;  // 0, EIO or a hang-up: the master side is gone
+    return false;
+}
+
 std::string PtyPeer::read_until(const std::function<bool(const std::string&)>& done, int timeout_ms) {
     std::string got;
     hung_up_ = false;
     if (fd_ < 0) return got;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    char buf[4096];
-    while (!done(got)) {
-        const int left = remaining_ms(deadline);
-        struct pollfd p {fd_, POLLIN, 0};
-        const int r = ::poll(&p, 1, left);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        const ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n > 0) {
-            got.append(buf, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            if (p.revents & POLLHUP) {
-                hung_up_ = true;
-                break;
-            }
-            continue;
-        }
-        hung_up_ = true;  // 0 or EIO: the master side is gone
-        break;
+    while (!done(got) && read_step(got, remaining_ms(deadline), SIZE_MAX)) {
     }
     return got;
 }
@@ -156,27 +154,7 @@ std::string PtyPeer::read_exactly(size_t n, int timeout_ms) {
     hung_up_ = false;
     if (fd_ < 0) return got;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    char buf[4096];
-    while (got.size() < n) {
-        struct pollfd p {fd_, POLLIN, 0};
-        const int r = ::poll(&p, 1, remaining_ms(deadline));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        const size_t want = std::min(sizeof buf, n - got.size());
-        const ssize_t k = ::read(fd_, buf, want);
-        if (k > 0) {
-            got.append(buf, static_cast<size_t>(k));
-            continue;
-        }
-        if (k < 0 && (errno == EINTR || errno == EAGAIN)) {
-            if (p.revents & POLLHUP) {
-                hung_up_ = true;
-                break;
-            }
-            continue;
-        }
-        hung_up_ = true;
-        break;
+    while (got.size() < n && read_step(got, remaining_ms(deadline), n - got.size())) {
     }
     return got;
 }
@@ -185,26 +163,7 @@ std::string PtyPeer::read_quiet(int quiet_ms) {
     std::string got;
     hung_up_ = false;
     if (fd_ < 0) return got;
-    char buf[4096];
-    for (;;) {
-        struct pollfd p {fd_, POLLIN, 0};
-        const int r = ::poll(&p, 1, quiet_ms);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        const ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n > 0) {
-            got.append(buf, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            if (p.revents & POLLHUP) {
-                hung_up_ = true;
-                break;
-            }
-            continue;
-        }
-        hung_up_ = true;
-        break;
+    while (read_step(got, quiet_ms, SIZE_MAX)) {
     }
     return got;
 }

@@ -41,6 +41,7 @@ public:
     void close();
 
 private:
+    bool read_step(std::string& got, int wait_ms, size_t limit);
     int fd_ = -1;
     bool hung_up_ = false;
     std::string error_;
