@@ -336,6 +336,31 @@ bool WriteLocked(QvdsStream* s, const uint8_t* data, uint32_t len) {
     return true;
 }
 
+// Checks shared by both opens: the reader must be running...
+bool ReaderReadyForOpen(QvdsStream* s, uint32_t* status) {
+    if (ReaderRunning(s)) return true;
+    SetStatus(status, QVDS_NO_READER);
+    return false;
+}
+
+// ... and no device may be open yet. Caller holds the stream lock.
+bool AlreadyOpenLocked(QvdsStream* s, uint32_t* status) {
+    if (!s->device) return false;
+    SetStatus(status, QVDS_ALREADY_OPEN);
+    return true;
+}
+
+// Starts the reader on the freshly installed device; when the reader is gone,
+// the device is closed again and the open fails with status 6.
+bool StartSessionOrClose(QvdsStream* s, uint32_t* status) {
+    if (StartReaderSession(s)) return true;
+    StreamLock lock(s->lock);
+    CloseDeviceLocked(s);
+    s->kind.store(QVDS_KIND_CLOSED);
+    SetStatus(status, QVDS_NO_READER);
+    return false;
+}
+
 enum class WriteResult { kOk, kClosed, kFailed };
 
 WriteResult WriteFrame(QvdsStream* s, const uint8_t* data, uint32_t len) {
@@ -427,16 +452,10 @@ bool qvds_open_com(QvdsStream* s, uint16_t com, uint32_t baud, uint8_t dataBits,
         SetStatus(status, QVDS_INVALID);
         return false;
     }
-    if (!ReaderRunning(s)) {
-        SetStatus(status, QVDS_NO_READER);
-        return false;
-    }
+    if (!ReaderReadyForOpen(s, status)) return false;
     {
         StreamLock lock(s->lock);
-        if (s->device) {
-            SetStatus(status, QVDS_ALREADY_OPEN);
-            return false;
-        }
+        if (AlreadyOpenLocked(s, status)) return false;
         if (com == 0 || baud == 0) {
             SetStatus(status, QVDS_INVALID);
             return false;
@@ -464,13 +483,7 @@ bool qvds_open_com(QvdsStream* s, uint16_t com, uint32_t baud, uint8_t dataBits,
         s->useCommEvent = qv::ReadSettingInt("main", "UseCommEvent", 0) != 0;
         s->device->DiscardInput();
     }
-    if (!StartReaderSession(s)) {
-        StreamLock lock(s->lock);
-        CloseDeviceLocked(s);
-        s->kind.store(QVDS_KIND_CLOSED);
-        SetStatus(status, QVDS_NO_READER);
-        return false;
-    }
+    if (!StartSessionOrClose(s, status)) return false;
     QV_LOG("%s %d COM%u open, baud %u\n", "qvds_open_com", __LINE__, com, baud);
     return true;
 }
@@ -481,16 +494,10 @@ bool qvds_open_device(QvdsStream* s, std::unique_ptr<PortDevice> device, int32_t
         SetStatus(status, QVDS_INVALID);
         return false;
     }
-    if (!ReaderRunning(s)) {
-        SetStatus(status, QVDS_NO_READER);
-        return false;
-    }
+    if (!ReaderReadyForOpen(s, status)) return false;
     {
         StreamLock lock(s->lock);
-        if (s->device) {
-            SetStatus(status, QVDS_ALREADY_OPEN);
-            return false;
-        }
+        if (AlreadyOpenLocked(s, status)) return false;
         s->opened = false;
         s->portNumber.store(0);
         s->hidFeatureSet = false;
@@ -509,13 +516,7 @@ bool qvds_open_device(QvdsStream* s, std::unique_ptr<PortDevice> device, int32_t
             std::this_thread::sleep_for(kFeatureSettle);
         }
     }
-    if (!StartReaderSession(s)) {
-        StreamLock lock(s->lock);
-        CloseDeviceLocked(s);
-        s->kind.store(QVDS_KIND_CLOSED);
-        SetStatus(status, QVDS_NO_READER);
-        return false;
-    }
+    if (!StartSessionOrClose(s, status)) return false;
     StreamLock lock(s->lock);
     s->interChunkWaitMs.store(kDefaultInterChunkMs);
     s->opened = true;

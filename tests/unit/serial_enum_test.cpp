@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pty_pair.h"
 #include "test_env.h"
 
 #include <algorithm>
@@ -34,24 +35,6 @@ namespace {
 
 using qvtest::TempDir;
 using EnvVar = qvtest::ScopedEnv;
-
-// A pty the test owns; the enumeration only lists its slave.
-class Pty {
-public:
-    Pty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-            throw std::runtime_error("no pty");
-        }
-        slave_ = ptsname(master_);
-    }
-    ~Pty() { close(master_); }
-    const std::string& slave() const { return slave_; }
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
 
 constexpr int32_t kAll = QVDS_ENUM_ALL;
 constexpr int32_t kUsb = QVDS_ENUM_USB_VCOM;
@@ -194,17 +177,17 @@ protected:
         std::ofstream(settingsFile_) << "[main]\n";
         settings_.emplace("QUORVIA_SETTINGS", settingsFile_);
         std::ostringstream decl;
-        decl << "COM12=" << ptys_[0].slave() << ":usbser;"
-             << "COM4=" << ptys_[1].slave() << ";"
-             << "COM7=" << ptys_[2].slave() << ":Silabser;"
-             << "COM30=" << ptys_[3].slave() << ":com0com;"
-             << "COM2=" << ptys_[4].slave() << ":ftdi_sio;"
-             << "COM9=" << ptys_[5].slave() << ":qvs_vcom_fdo_";
+        decl << "COM12=" << ptys_[0].slave_path() << ":usbser;"
+             << "COM4=" << ptys_[1].slave_path() << ";"
+             << "COM7=" << ptys_[2].slave_path() << ":Silabser;"
+             << "COM30=" << ptys_[3].slave_path() << ":com0com;"
+             << "COM2=" << ptys_[4].slave_path() << ":ftdi_sio;"
+             << "COM9=" << ptys_[5].slave_path() << ":qvs_vcom_fdo_";
         ports_.emplace("QUORVIA_COM_PORTS", decl.str());
     }
 
     TempDir tmp_{"qv_enum"};
-    Pty ptys_[6];
+    qvtest::PtyPair ptys_[6];  // the enumeration only lists their slaves
     std::string settingsFile_;
     std::optional<EnvVar> settings_;
     std::optional<EnvVar> ports_;
@@ -239,8 +222,8 @@ TEST_F(EnumerateDeclared, VirtualComPortsInMinusOneMode) {
 }
 
 TEST_F(EnumerateDeclared, SettingsFilePortsJoinTheList) {
-    Pty extra;
-    std::ofstream(settingsFile_) << "[ports]\nCOM40=" << extra.slave() << ":usbser\n";
+    qvtest::PtyPair extra;
+    std::ofstream(settingsFile_) << "[ports]\nCOM40=" << extra.slave_path() << ":usbser\n";
     SerialPortEntry table[QVDS_MAX_PORTS] = {};
     ASSERT_EQ(qvds_enum_serial_ports(table, QVDS_ENUM_USB_VCOM), 4);
     EXPECT_EQ(table[3].port_number, 40);
