@@ -11,6 +11,14 @@
 #ifndef QUORVIA_H
 #define QUORVIA_H
 
+/* Version of this interface (the build reads it from here). */
+#define QUORVIA_VERSION_MAJOR 1
+#define QUORVIA_VERSION_MINOR 0
+#define QUORVIA_VERSION_PATCH 0
+/* One number for comparisons: 0xMMmmpp. */
+#define QUORVIA_VERSION \
+    ((QUORVIA_VERSION_MAJOR << 16) | (QUORVIA_VERSION_MINOR << 8) | QUORVIA_VERSION_PATCH)
+
 #include <stdint.h>
 #ifdef __cplusplus
 #include <cstddef>
@@ -173,45 +181,253 @@ QV_LAYOUT_CHECK(sizeof(RoiImgParam) == 28, "RoiImgParam size");
 QV_LAYOUT_CHECK(sizeof(STImgResolution) == 8, "STImgResolution size");
 #undef QV_LAYOUT_CHECK
 
-/* Enumeration flags of qv_EnumDevices (combine with |). */
-#define QV_ENUM_COM      1u
-#define QV_ENUM_USB_VCOM 2u
-#define QV_ENUM_USB      4u
-#define QV_ENUM_NETWORK  8u
+/* ------------------------------------------------------------ named values */
+
+/* Enumeration flags of qv_EnumDevices (combine with |; 1..15 are valid). */
+#define QV_ENUM_COM      1u  /* scanners on COM ports */
+#define QV_ENUM_USB_VCOM 2u  /* scanners on USB virtual COM ports */
+#define QV_ENUM_USB      4u  /* USB and HID scanners */
+#define QV_ENUM_NETWORK  8u  /* network scanners (UDP broadcast discovery) */
+
+/* T_DevicesInfo::transportKind. */
+enum {
+    QV_TRANSPORT_USB = 0,
+    QV_TRANSPORT_SERIAL = 1,   /* COM port, also a USB virtual COM port */
+    QV_TRANSPORT_NETWORK = 2
+};
+
+/* T_DevInfo::devType. */
+enum {
+    QV_DEVTYPE_UNKNOWN = 0,
+    QV_DEVTYPE_SERIAL = 1,
+    QV_DEVTYPE_USB = 2,
+    QV_DEVTYPE_NETWORK = 4
+};
+
+/* T_DevicesInfo::isAsynRead: the state of a handle's listener. */
+enum {
+    QV_LISTENER_IDLE = 1,        /* no listener has run since the open */
+    QV_LISTENER_RUNNING = 2,
+    QV_LISTENER_STOPPED = 3,     /* stopped by qv_StopListener or a close */
+    QV_LISTENER_READ_ERROR = 4   /* ended because a read failed (device lost) */
+};
+
+/* Command status: the result of qv_SendCommand and qv_SendCommandAsHex. */
+enum {
+    QV_CMD_NOT_WRITTEN = 0,  /* nothing was written (or the arguments were refused) */
+    QV_CMD_ACCEPTED = 1,     /* every command acknowledged (ACK), or no reply within 2 s */
+    QV_CMD_ENQ = 2,          /* the reply carried ENQ; also an image command refused */
+    QV_CMD_NAK = 3,          /* the reply carried NAK */
+    QV_CMD_OTHER = 4         /* any other byte before ';', or out of memory */
+};
+
+/* Device operation status (T_DeviceStatus), kept per handle: see qv_GetDevStatus. */
+enum {
+    QV_STATUS_OPENED = 0,          /* recorded under the new handle */
+    QV_STATUS_OPEN_FAILED = 1,     /* recorded under the null handle */
+    QV_STATUS_CLOSED = 2,          /* closed, or the close found nothing open */
+    QV_STATUS_CLOSE_FAILED = 3,
+    QV_STATUS_UPDATE_BEGIN = 4,    /* firmware update started / finished */
+    QV_STATUS_UPDATE_END = 5,
+    QV_STATUS_WRITE_BEGIN = 6,     /* write or command exchange started / finished */
+    QV_STATUS_WRITE_END = 7,
+    QV_STATUS_READ_BEGIN = 8,      /* read started / finished */
+    QV_STATUS_READ_END = 9,
+    QV_STATUS_IMAGE_BEGIN = 10,    /* picture transfer started / finished */
+    QV_STATUS_IMAGE_END = 11,
+    QV_STATUS_COLOR_BEGIN = 12,    /* colour-type query started / finished */
+    QV_STATUS_COLOR_END = 13,
+    QV_STATUS_CONVERT_BEGIN = 14,  /* colour conversion started / finished */
+    QV_STATUS_CONVERT_END = 15,
+    QV_STATUS_UNKNOWN = 16         /* a non-null handle with no recorded status */
+};
 
 /* ------------------------------------------------------------------ exports */
 
-/* Text of the last failure ("" after a success). The pointer stays valid. */
+/*
+ * Conventions shared by every export:
+ *  - Any export may be called from any thread. None throws; failures are told
+ *    by the result plus qv_GetLastError(). A successful export empties the
+ *    last-error text unless its description says otherwise.
+ *  - A handle is valid from its open until its close (or the release of the
+ *    list it came from). A closed, released or never-opened handle is refused;
+ *    it is never taken for another device.
+ *  - A close (qv_CloseDevice, qv_CloseDeviceForNati, qv_ReleaseDevices, and a
+ *    qv_EnumDevices that releases the previous list) first cancels what still
+ *    runs on the handle: every export blocked on that device returns at once
+ *    with its failure value and a text saying the device was closed or lost
+ *    ("Read from com error, com push out", "Write to com error"). It then waits
+ *    for those exports to return and closes the device. A close always ends.
+ *  - Callbacks run on library threads with no library lock held; they may call
+ *    any export (see qv_SetListener).
+ */
+
+/* Text of the last failure of any export in the process ("" after a success).
+ * Never null. The pointer stays valid for the life of the process and always
+ * points to one whole text; a later failure in any thread makes the next call
+ * return a different pointer, never a half-written text. Does not block. */
 QV_API const char* qv_GetLastError(void);
 
-/* Enumeration and identity. */
+/* ---- enumeration and identity */
+
+/* Lists the scanners selected by `flags` (QV_ENUM_*, 1..15) and writes their
+ * number to *deviceCount. First releases the previous list as
+ * qv_ReleaseDevices does (its handles are closed). Probes every COM port and
+ * asks every serial and USB scanner for its identity (QRYSYS, up to 2 s each);
+ * network discovery listens for 2.3 s: the call blocks for seconds. The list
+ * is ordered USB, COM, USB virtual COM, network; it belongs to the library
+ * and stays valid until the next qv_EnumDevices or qv_ReleaseDevices.
+ * Returns entry 0, or null when nothing was found (*deviceCount 0, empty
+ * error text) or on bad arguments ("Invalid input parameters", *deviceCount
+ * unchanged). May be called from a callback. */
 QV_API T_DevicesInfo* qv_EnumDevices(int32_t* deviceCount, uint32_t flags);
+
+/* Releases the current list when *list is it: closes every open handle (as a
+ * close does, see above), frees the list and sets *list to null. Any other
+ * pointer changes nothing. Always empties the last-error text. Blocks while
+ * handles close. May be called from a callback. */
 QV_API void qv_ReleaseDevices(T_DevicesInfo** list);
+
+/* Identity of list entry `index`: the QRYSYS reply text (serial, USB) or the
+ * discovery reply (network), and the device type (QV_DEVTYPE_*). An entry
+ * without identity text is opened (unless it is open already), queried (up to
+ * 2 s) and closed again. False with "Invalid input parameters" for a list that
+ * is not the current one or an index outside it, with the open's error when
+ * the device cannot be opened, "Device type error" for an unknown kind, and
+ * false when no identity came back. */
 QV_API bool qv_GetDeviceInfo(T_DevicesInfo* list, uint32_t index, T_DevInfo* info);
+
+/* Sends BASQSY to list entry `index` (opening and closing it when it is not
+ * open) and copies the reply text, at most *length - 1 bytes and a zero byte,
+ * into `buffer`. *length is the capacity on entry and the reply length minus
+ * 29 on return (0 when no reply came). Blocks up to 2 s. Bad arguments:
+ * "Invalid input parameters", *length unchanged. */
 QV_API void qv_GetBaseInfo(T_DevicesInfo* list, uint32_t index, char* buffer, int32_t* length);
+
+/* Identity of an open device, as qv_GetDeviceInfo. A serial or USB device
+ * without identity text is queried (up to 2 s); a reply shorter than 29 bytes
+ * gives false. Refused handle or null info: "Invalid input parameters". */
 QV_API bool qv_GetDeviceInfoByHandle(void* hDevice, T_DevInfo* info);
 
-/* Open, close and status. */
+/* ---- open, close and status */
+
+/* Opens entry `index` of the current list; pass 0 as `reserved`. Returns the
+ * handle, or the handle already open for that index. Null with "Invalid input
+ * parameters" for a null list or an index outside the current list, null with
+ * an empty text for a list that is not the current one, null with "Open com
+ * device failed" / "Open usb device failed" / a network text when the device
+ * cannot be opened (status QV_STATUS_OPEN_FAILED under the null handle). */
 QV_API void* qv_OpenDevice(T_DevicesInfo* list, uint32_t index, int32_t reserved);
+
+/* Opens a caller-held record (for example a copy of a list entry) under the
+ * caller's key `index`; the record need not belong to the current list. The
+ * new stream is written back to record->pOpenStream. Returns the handle
+ * already open under `index` when there is one. Failures as qv_OpenDevice. */
 QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t reserved);
+
+/* Closes the handle in *hDevice (see the conventions above: running exports
+ * are cancelled, a listener is stopped) and sets *hDevice to null; the list
+ * entry forgets its stream. True also when the handle was not open (nothing is
+ * closed). False when *hDevice is null, or when the transport failed to close
+ * (status QV_STATUS_CLOSE_FAILED). Writes the log line "CloseDevice" on the
+ * console and in the log file. Waits for a firmware update running on the
+ * device. May be called from any callback, on its own handle too. */
 QV_API bool qv_CloseDevice(void** hDevice);
+
+/* As qv_CloseDevice, for handles from qv_OpenDeviceForNati: leaves the device
+ * list alone. */
 QV_API bool qv_CloseDeviceForNati(void** hDevice);
+
+/* True while the handle is open. Null: false with "Invalid input parameters". */
 QV_API bool qv_DeviceIsOpenByHandle(void* hDevice);
+
+/* True while list entry `index` is open. Bad arguments: false with "Invalid
+ * input parameters". */
 QV_API bool qv_DeviceIsOpenByList(T_DevicesInfo* list, uint32_t index);
+
+/* The last operation status recorded for the handle (QV_STATUS_*), also after
+ * its close. QV_STATUS_UNKNOWN for a non-null handle with no status; for the
+ * null handle QV_STATUS_OPEN_FAILED after a failed open, else
+ * QV_STATUS_CLOSED. Sets no error text. */
 QV_API T_DeviceStatus qv_GetDevStatus(void* hDevice);
+
+/* Asks to be told when the open device goes away (status 0) and comes back
+ * and has been reopened (status 1); the callback runs on a library thread.
+ * Refused handle or null callback: "Invalid input parameters". */
 QV_API void qv_SetCbDevStatusChanged(void* hDevice, QV_DEV_STATUS_CALLBACK callback);
 
-/* Commands, reads and the listener. */
+/* ---- commands, reads and the listener */
+
+/* Writes `length` bytes (1..100000000); with `framed` the zero-terminated text
+ * is wrapped in a command frame first. Data beginning with IMGGET or IMGTGT
+ * not followed by '&', '*' or '^' is refused ("IMGGET and IMGTGT is not
+ * support"). Refused handle: "Device is not open". Write failure: "Write to
+ * com error" / "Write to usb error". Blocks until the bytes are written or the
+ * handle is closed. */
 QV_API bool qv_Write(void* hDevice, const char* data, uint32_t length, bool framed);
+
+/* As qv_Write for hex text such as "7e 01 30 30" (spaces allowed, an even
+ * number of digits, any length). Invalid text: "Not hex characters"; refused
+ * handle: "Invalid input parameters". */
 QV_API bool qv_WriteAsHex(void* hDevice, const char* hexText, bool framed);
+
+/* Sends a configuration command (framed) and waits up to 2 s for its reply;
+ * returns a command status (QV_CMD_*). Always empties the last-error text,
+ * except for refused arguments (QV_CMD_NOT_WRITTEN, "Invalid input
+ * parameters") and an image command without '*', '&' or '^' (QV_CMD_ENQ,
+ * "IMGGET and IMGTGT is not support"). */
 QV_API int32_t qv_SendCommand(void* hDevice, const char* command, int32_t length);
+
+/* As qv_SendCommand for a command given as hex text. Invalid text:
+ * QV_CMD_NOT_WRITTEN with "Not hex characters". */
 QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t length);
+
+/* Writes a command and collects its reply into `response` (at most
+ * *responseLength - 1 bytes and a zero byte). *responseLength is the capacity
+ * on entry and the reply length on return (left at the capacity when the reply
+ * is longer). Each read waits up to `timeoutMs` (0: no time-out, the exchange
+ * waits until a reply comes or the handle is closed). Framed commands, and
+ * complete command frames given unframed, are answered by a response frame;
+ * anything else (and SCNTRG scan triggers) by raw bytes, collected until 51 ms
+ * of silence; while a listener runs, such a reply goes to the listener and
+ * nothing is collected here. With `hex`, the command is hex text. False with
+ * the transport's error text when the write or a read failed or timed out. */
 QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t length,
                                   char* response, int32_t* responseLength,
                                   int32_t timeoutMs, bool framed, bool hex);
+
+/* One raw read from the device, bypassing the split into replies and barcode
+ * data: up to `capacity` (1..100000000) bytes within `timeoutMs` (0: the
+ * transport's default of 2 s). Returns the byte count, 0 when nothing came
+ * (also for refused arguments, which set no error text), or a negative value
+ * when the device was lost or closed ("Read from com error, com push out"). */
 QV_API int32_t qv_Read(void* hDevice, char* buffer, uint32_t capacity, int32_t timeoutMs);
+
+/* Collects barcode data until 51 ms have passed and a 20 ms read brings
+ * nothing, or `timeoutMs` passes with nothing (a negative time-out waits
+ * about 49 days, until the handle is closed). *length on entry may give the
+ * buffer's capacity (1..1048576); any other value means the buffer holds
+ * 1048576 bytes. On return *length is the byte count (0 when nothing came);
+ * bytes that did not fit stay queued. Data collected before the device was
+ * lost is returned with true; a lost device with nothing collected gives
+ * false with the transport's error text. */
 QV_API bool qv_GetCodeData(void* hDevice, char* buffer, int32_t* length, int32_t timeoutMs);
+
+/* Starts a listener thread that hands barcode data to `callback` (at most 5120
+ * bytes per call, followed by a zero byte, valid during the call). A running
+ * listener of the handle is stopped first. The callback runs with no library
+ * lock held and may call any export, qv_StopListener and qv_CloseDevice on
+ * its own handle and qv_EnumDevices included; it must not wait for a thread
+ * that itself waits for this listener to stop. A failed read (device lost)
+ * ends the listener with QV_LISTENER_READ_ERROR. Refused handle or null
+ * callback: "Invalid input parameters"; no thread could be started: "Memory
+ * allocation failed". */
 QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback);
+
+/* Stops the handle's listener and waits for its thread to finish the current
+ * read (about 100 ms) and callback; from inside that callback it does not
+ * wait. Always returns true; a refused handle sets "Invalid input
+ * parameters". */
 QV_API bool qv_StopListener(void* hDevice);
 
 #ifdef __cplusplus

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "api/export_guard.h"
 #include "api/hex_text.h"
-#include "api/log.h"
+#include "core/log.h"
 #include "api/registry.h"
 #include "engine/qvscan.h"
 #include "quorvia.h"
@@ -65,9 +65,9 @@ QV_API bool qv_Write(void* hDevice, const char* data, uint32_t length, bool fram
         SetLastErrorCode(kErrImageCommand);
         return false;
     }
-    SetDeviceStatus(hDevice, 6);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_BEGIN);
     const bool written = use.engine()->Write(use.record(), data, length, framed);
-    SetDeviceStatus(hDevice, 7);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
     if (!written) return false;
     SetLastErrorCode(kOk);
     return true;
@@ -93,9 +93,9 @@ QV_API bool qv_WriteAsHex(void* hDevice, const char* hexText, bool framed) try {
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }
-    SetDeviceStatus(hDevice, 6);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_BEGIN);
     const bool written = qv_Write(hDevice, bytes.data(), static_cast<uint32_t>(bytes.size()), framed);
-    SetDeviceStatus(hDevice, 7);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
     if (!written) return false;
     SetLastErrorCode(kOk);
     return true;
@@ -111,9 +111,9 @@ QV_API int32_t qv_SendCommand(void* hDevice, const char* command, int32_t length
         SetLastErrorCode(kErrImageCommand);
         return kCmdEnq;
     }
-    SetDeviceStatus(hDevice, 6);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_BEGIN);
     const int32_t status = use.engine()->SendCommand(use.record(), command, length);
-    SetDeviceStatus(hDevice, 7);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
     SetLastErrorCode(kOk);  // the status alone tells the outcome
     return status;
 } QV_EXPORT_CATCH("qv_SendCommand", 0)
@@ -134,10 +134,10 @@ QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t l
     } catch (const std::bad_alloc&) {
         return kCmdOther;
     }
-    SetDeviceStatus(hDevice, 6);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_BEGIN);
     const int32_t status =
         use.engine()->SendHexCommand(use.record(), bytes.data(), static_cast<int32_t>(bytes.size()));
-    SetDeviceStatus(hDevice, 7);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
     SetLastErrorCode(kOk);
     return status;
 } QV_EXPORT_CATCH("qv_SendCommandAsHex", 0)
@@ -175,7 +175,7 @@ QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t le
     T_DevicesInfo* record = use.record();
     const char* buf = buffer.data();
     bool ok = false;
-    SetDeviceStatus(hDevice, 6);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_BEGIN);
     if (framed && len > 6 && (StartsWith(buf, len, "SCNTRG") || StartsWith(buf + 1, len - 1, "SCNTRG"))) {
         // A scan trigger answers with barcode data, not with a response frame.
         const size_t textLen = strnlen(buf, len);
@@ -193,7 +193,7 @@ QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t le
         ok = engine->GetCommandResponse(record, buf, static_cast<int32_t>(len), response, responseLength,
                                         timeoutMs, false);
     }
-    SetDeviceStatus(hDevice, 7);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
     if (ok) SetLastErrorCode(kOk);
     return ok;
 } QV_EXPORT_CATCH("qv_GetCommandResponse", false)
@@ -201,9 +201,9 @@ QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t le
 QV_API int32_t qv_Read(void* hDevice, char* buffer, uint32_t capacity, int32_t timeoutMs) try {
     HandleUse use(hDevice);
     if (!use || buffer == nullptr || capacity < 1 || capacity > kMaxTransfer) return 0;
-    SetDeviceStatus(hDevice, 8);
+    SetDeviceStatus(hDevice, QV_STATUS_READ_BEGIN);
     const int32_t n = use.engine()->ReadTransport(use.record(), buffer, capacity, timeoutMs);
-    SetDeviceStatus(hDevice, 9);
+    SetDeviceStatus(hDevice, QV_STATUS_READ_END);
     // A failed read keeps the transport's error text.
     if (n > 0) SetLastErrorCode(kOk);
     return n;
@@ -215,9 +215,9 @@ QV_API bool qv_GetCodeData(void* hDevice, char* buffer, int32_t* length, int32_t
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }
-    SetDeviceStatus(hDevice, 8);
+    SetDeviceStatus(hDevice, QV_STATUS_READ_BEGIN);
     const bool ok = use.engine()->GetCodeData(use.record(), buffer, length, timeoutMs);
-    SetDeviceStatus(hDevice, 9);
+    SetDeviceStatus(hDevice, QV_STATUS_READ_END);
     if (ok) SetLastErrorCode(kOk);
     return ok;
 } QV_EXPORT_CATCH("qv_GetCodeData", false)

@@ -2,9 +2,9 @@
 #include <exception>
 #include <new>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "api/export_guard.h"
-#include "api/log.h"
+#include "core/log.h"
 #include "api/registry.h"
 #include "engine/qvscan.h"
 #include "quorvia.h"
@@ -44,7 +44,7 @@ void RegisterHandle(T_DevicesInfo* handle, CQVScan* engine, uint32_t index,
     reg.devOpenMap[handle] = true;
     reg.devIndexMap[index] = handle;
     reg.scanIndexMap[index] = engine;
-    reg.devStatusMap[handle] = 0;
+    reg.devStatusMap[handle] = QV_STATUS_OPENED;
 }
 
 // Closes a handle registered for `index` that is no longer open (a failed
@@ -94,7 +94,7 @@ void* OpenIndexed(uint32_t index, std::shared_ptr<DeviceList> origin, OpenFn ope
         return nullptr;
     }
     if (handle == nullptr) {
-        reg.devStatusMap[nullptr] = 1;
+        reg.devStatusMap[nullptr] = QV_STATUS_OPEN_FAILED;
         lock.unlock();
         delete engine;  // a failed open leaves no engine behind
         QV_LOG("%s %d return [%p]\n", "OpenDevice", __LINE__, static_cast<void*>(handle));
@@ -225,8 +225,8 @@ QV_API T_DeviceStatus qv_GetDevStatus(void* hDevice) try {
     std::lock_guard<std::mutex> lock(reg.mutex);
     auto it = reg.devStatusMap.find(static_cast<T_DevicesInfo*>(hDevice));
     if (it != reg.devStatusMap.end()) return it->second;
-    return hDevice != nullptr ? 16 : 2;
-} QV_EXPORT_CATCH("qv_GetDevStatus", 2)
+    return hDevice != nullptr ? QV_STATUS_UNKNOWN : QV_STATUS_CLOSED;
+} QV_EXPORT_CATCH("qv_GetDevStatus", QV_STATUS_CLOSED)
 
 QV_API void qv_SetCbDevStatusChanged(void* hDevice, QV_DEV_STATUS_CALLBACK callback) try {
     HandleUse use(hDevice);

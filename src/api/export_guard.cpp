@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "api/errors.h"
-#include "api/log.h"
+#include "core/errors.h"
+#include "core/log.h"
 
 namespace qv {
 

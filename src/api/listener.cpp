@@ -8,9 +8,9 @@
 #include <new>
 #include <thread>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "api/export_guard.h"
-#include "api/log.h"
+#include "core/log.h"
 #include "api/registry.h"
 #include "engine/qvscan.h"
 #include "quorvia.h"

@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "api/errors.h"
-#include "api/log.h"
+#include "core/errors.h"
+#include "core/log.h"
 #include "engine/qvscan.h"
 
 namespace qv {
@@ -61,7 +61,7 @@ void WaitForListener(const std::shared_ptr<ListenerRun>& run, const char* caller
     for (;;) {
         const int32_t state = run->state.load();
         QV_LOG("%s pDevice->isAsynRead=%d", caller, state);
-        if (state == 3 || state == 4) break;
+        if (state == kListenerStopped || state == kListenerReadError) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     WriteLog(kLogBoth, "%s %d AsynRead quit\n", caller, __LINE__);
@@ -126,7 +126,7 @@ bool CloseHandle(void** handle) {
     CQVScan* engineToDelete = nullptr;
     {
         std::lock_guard<std::mutex> lock(reg.mutex);
-        reg.devStatusMap[key] = closed ? 2 : 3;
+        reg.devStatusMap[key] = closed ? QV_STATUS_CLOSED : QV_STATUS_CLOSE_FAILED;
         if (closed) {
             if (st->inIndexMap) {
                 reg.devIndexMap.erase(st->index);

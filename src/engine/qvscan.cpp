@@ -5,8 +5,8 @@
 #include <cstring>
 #include <thread>
 
-#include "api/errors.h"
-#include "api/log.h"
+#include "core/errors.h"
+#include "core/log.h"
 
 namespace qv {
 namespace {

@@ -18,11 +18,11 @@ namespace qv {
 
 // Command status of SendCommand / SendHexCommand.
 enum CommandStatus : int32_t {
-    kCmdNotWritten = 0,
-    kCmdAccepted = 1,  // ACK, or no reply within the read time-out
-    kCmdEnq = 2,
-    kCmdNak = 3,
-    kCmdOther = 4,     // any other byte before ';', or out of memory
+    kCmdNotWritten = QV_CMD_NOT_WRITTEN,
+    kCmdAccepted = QV_CMD_ACCEPTED,  // ACK, or no reply within the read time-out
+    kCmdEnq = QV_CMD_ENQ,
+    kCmdNak = QV_CMD_NAK,
+    kCmdOther = QV_CMD_OTHER,        // any other byte before ';', or out of memory
 };
 
 // Builds the command frame 7E 01 "0000" kind body ';' 03 around a text. The

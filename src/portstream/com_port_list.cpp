@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "api/log.h"
+#include "core/log.h"
 #include "portstream/settings_file.h"
 
 namespace qv {

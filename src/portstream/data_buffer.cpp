@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "api/log.h"
+#include "core/log.h"
 
 namespace qv {
 

@@ -25,7 +25,7 @@
 #include <thread>
 #include <utility>
 
-#include "api/log.h"
+#include "core/log.h"
 #include "portstream/com_port_list.h"
 #include "platform/serial_port.h"
 #include "portstream/data_buffer.h"

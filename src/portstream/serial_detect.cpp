@@ -11,7 +11,7 @@
 #include <system_error>
 #include <thread>
 
-#include "api/log.h"
+#include "core/log.h"
 #include "portstream/com_port_list.h"
 #include "portstream/serial_detect.h"
 #include "portstream/serial_detect_internal.h"

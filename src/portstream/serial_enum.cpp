@@ -4,7 +4,7 @@
 #include <cstring>
 #include <exception>
 
-#include "api/log.h"
+#include "core/log.h"
 #include "portstream/com_port_list.h"
 #include "portstream/serial_detect.h"
 #include "portstream/serial_detect_internal.h"

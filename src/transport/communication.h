@@ -11,18 +11,18 @@ namespace qv {
 
 // Values of T_DevicesInfo::transportKind.
 enum TransportKind : int32_t {
-    kTransportUsb = 0,
-    kTransportSerial = 1,
-    kTransportNetwork = 2,
+    kTransportUsb = QV_TRANSPORT_USB,
+    kTransportSerial = QV_TRANSPORT_SERIAL,
+    kTransportNetwork = QV_TRANSPORT_NETWORK,
 };
 constexpr int kTransportKinds = 3;
 
 // Listener states kept in T_DevicesInfo::isAsynRead.
 enum ListenerState : int32_t {
-    kListenerIdle = 1,
-    kListenerRunning = 2,
-    kListenerStopped = 3,
-    kListenerReadError = 4,
+    kListenerIdle = QV_LISTENER_IDLE,
+    kListenerRunning = QV_LISTENER_RUNNING,
+    kListenerStopped = QV_LISTENER_STOPPED,
+    kListenerReadError = QV_LISTENER_READ_ERROR,
 };
 
 // A transport. The operations are declared in slot order; "device" is a record

@@ -21,10 +21,10 @@ void FreeDeviceRecord(T_DevicesInfo* record) { delete record; }
 
 int32_t PublicDeviceType(int32_t transportKind) {
     switch (transportKind) {
-        case kTransportUsb: return 2;
-        case kTransportSerial: return 1;
-        case kTransportNetwork: return 4;
-        default: return 0;
+        case kTransportUsb: return QV_DEVTYPE_USB;
+        case kTransportSerial: return QV_DEVTYPE_SERIAL;
+        case kTransportNetwork: return QV_DEVTYPE_NETWORK;
+        default: return QV_DEVTYPE_UNKNOWN;
     }
 }
 

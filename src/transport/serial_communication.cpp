@@ -6,8 +6,8 @@
 #include <exception>
 #include <new>
 
-#include "api/errors.h"
-#include "api/log.h"
+#include "core/errors.h"
+#include "core/log.h"
 #include "portstream/qvds.h"
 #include "portstream/serial_detect.h"
 

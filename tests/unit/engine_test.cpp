@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "engine/qvscan.h"
 #include "quorvia.h"
 #include "scripted_transport.h"

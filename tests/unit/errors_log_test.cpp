@@ -10,10 +10,11 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
-#include "api/errors.h"
-#include "api/log.h"
+#include "core/errors.h"
+#include "core/log.h"
 #include "quorvia.h"
 
 namespace fs = std::filesystem;
@@ -27,15 +28,69 @@ TEST(ErrorTable, HasEveryCodeOnceInOrderWithItsText) {
         EXPECT_GT(std::strlen(qv::errorTable[i].text), 0u) << "row " << i;
         EXPECT_LT(std::strlen(qv::errorTable[i].text), sizeof qv::errorTable[i].text);
     }
-    // Texts applications compare against, spelling included.
-    EXPECT_STREQ(qv::ErrorText(-1001), "Invalid input parameters");
-    EXPECT_STREQ(qv::ErrorText(-1007), "Image data real len greater then param len");
-    EXPECT_STREQ(qv::ErrorText(-1009), "Saving jpg flag only in(10,11,12,13,20,21,22,23)");
-    EXPECT_STREQ(qv::ErrorText(-1035), "Read from com error, com push out");
-    EXPECT_STREQ(qv::ErrorText(-1039), "Read from usb error, com push out");
-    EXPECT_STREQ(qv::ErrorText(-1045), "Update firmware file with net erro");
-    EXPECT_STREQ(qv::ErrorText(-1049), "Device is not open");
-    EXPECT_STREQ(qv::ErrorText(-1057), "Get image data error");
+    // Every text, spelling included: applications compare against them.
+    const std::pair<int32_t, const char*> expected[] = {
+        {-1001, "Invalid input parameters"},
+        {-1002, "IMGGET and IMGTGT is not support"},
+        {-1003, "Memory allocation failed"},
+        {-1004, "Open com device failed"},
+        {-1005, "Not hex characters"},
+        {-1006, "Image with barcode location must need STImgResolution"},
+        {-1007, "Image data real len greater then param len"},
+        {-1008, "Color depth of a bitmap can only be 8 or 24"},
+        {-1009, "Saving jpg flag only in(10,11,12,13,20,21,22,23)"},
+        {-1010, "Open jpg file error"},
+        {-1011, "Device type error"},
+        {-1012, "Get local ip error"},
+        {-1013, "Init network error"},
+        {-1014, "Create udp socket error"},
+        {-1015, "Create tcp socket error"},
+        {-1016, "Open broadcast error"},
+        {-1017, "Send udp data error"},
+        {-1018, "Send tcp data error"},
+        {-1019, "Recv udp data error"},
+        {-1020, "Recv tcp data error"},
+        {-1021, "Socket bind error"},
+        {-1022, "Wait for multiple events error"},
+        {-1023, "Get image param T error"},
+        {-1024, "Get image param R error"},
+        {-1025, "Get image param F error"},
+        {-1026, "Get image param Q error"},
+        {-1027, "Get image param I error"},
+        {-1028, "Get image param A error"},
+        {-1029, "Get image param B error"},
+        {-1030, "Get image size error"},
+        {-1031, "No image data"},
+        {-1032, "Barcode location error"},
+        {-1033, "Get image data len error"},
+        {-1034, "Write to com error"},
+        {-1035, "Read from com error, com push out"},
+        {-1036, "Update firmware file with com error"},
+        {-1037, "Open usb device failed"},
+        {-1038, "Write to usb error"},
+        {-1039, "Read from usb error, com push out"},
+        {-1040, "Update firmware file with usb error"},
+        {-1041, "Set non-blocking mode error"},
+        {-1042, "Connect to server error"},
+        {-1043, "Connect to server timeout"},
+        {-1044, "Invalid socket"},
+        {-1045, "Update firmware file with net erro"},
+        {-1046, "Recv from net timeout"},
+        {-1047, "Socket disconnected"},
+        {-1048, "Wait for multiple events timeout"},
+        {-1049, "Device is not open"},
+        {-1050, "Input param len is not enough"},
+        {-1051, "Save picture to the file error"},
+        {-1052, "Network select error"},
+        {-1053, "Connect getsockopt error"},
+        {-1054, "Read device configuration error"},
+        {-1055, "Instructs write to device error"},
+        {-1056, "Open xml file error"},
+        {-1057, "Get image data error"},
+    };
+    ASSERT_EQ(std::size(expected), 57u);
+    for (const auto& [code, text] : expected) EXPECT_STREQ(qv::ErrorText(code), text) << code;
+    EXPECT_STREQ(qv::ErrorText(0), "");
     EXPECT_EQ(qv::ErrorText(-1058), nullptr);
     EXPECT_EQ(qv::ErrorText(1), nullptr);
 }
@@ -51,19 +106,33 @@ TEST(LastError, EmptyBeforeAnyCallThenFollowsTheCodes) {
     EXPECT_STREQ(qv_GetLastError(), "Not hex characters");
     qv::SetLastErrorCode(qv::kOk);
     EXPECT_STREQ(qv_GetLastError(), "");
-    // The pointer is the same buffer every time.
-    EXPECT_EQ(qv_GetLastError(), qv::LastErrorText());
+    // Table texts are published as the table's own rows, never copied.
+    qv::SetLastErrorCode(qv::kErrNotOpen);
+    EXPECT_EQ(qv_GetLastError(), qv::ErrorText(qv::kErrNotOpen));
 }
 
-TEST(LastError, ComposedTextIsCutSafelyToTheBuffer) {
-    qv::SetLastErrorText("Instructs write to device error: BEPPWR=1 refused");
-    EXPECT_STREQ(qv_GetLastError(), "Instructs write to device error: BEPPWR=1 refused");
+TEST(LastError, ComposedTextIsCutSafelyAndKeptReadable) {
+    qv::SetLastErrorComposed(qv::kErrWriteConfig, "[BEPPWR] instructs write to device fail");
+    const char* first = qv_GetLastError();
+    EXPECT_STREQ(first, "[BEPPWR] instructs write to device fail");
     std::string huge(5000, 'x');
-    qv::SetLastErrorText(huge.c_str());
+    qv::SetLastErrorComposed(qv::kErrWriteConfig, huge.c_str());
     EXPECT_EQ(std::strlen(qv_GetLastError()), static_cast<size_t>(qv::kLastErrorCapacity - 1));
-    qv::SetLastErrorText(nullptr);
-    EXPECT_STREQ(qv_GetLastError(), "");
-    EXPECT_GE(qv::kLastErrorCapacity, 128);
+    // The earlier text was not written over.
+    EXPECT_STREQ(first, "[BEPPWR] instructs write to device fail");
+    // The same composed text again is the same kept text.
+    qv::SetLastErrorComposed(qv::kErrWriteConfig, "[BEPPWR] instructs write to device fail");
+    EXPECT_EQ(qv_GetLastError(), first);
+    qv::SetLastErrorComposed(qv::kErrWriteConfig, nullptr);
+    EXPECT_STREQ(qv_GetLastError(), "Instructs write to device error");
+}
+
+TEST(LastError, ComposedTextsBeyondTheLimitFallBackToTheTableText) {
+    for (int i = 0; i < qv::kComposedTextLimit + 10; ++i) {
+        const std::string text = "[N" + std::to_string(i) + "] instructs write to device fail";
+        qv::SetLastErrorComposed(qv::kErrWriteConfig, text.c_str());
+    }
+    EXPECT_STREQ(qv_GetLastError(), "Instructs write to device error");
 }
 
 TEST(LastError, IsOneTextForTheWholeProcess) {
@@ -76,11 +145,11 @@ TEST(LastError, IsOneTextForTheWholeProcess) {
 
 namespace {
 
-qv::platform::LocalTime fixedTime;
-qv::platform::LocalTime FixedClock() { return fixedTime; }
+qv::LocalTime fixedTime;
+qv::LocalTime FixedClock() { return fixedTime; }
 
-qv::platform::LocalTime At(int hour, int minute, int second, int ms) {
-    qv::platform::LocalTime t;
+qv::LocalTime At(int hour, int minute, int second, int ms) {
+    qv::LocalTime t;
     t.year = 2026;
     t.month = 3;
     t.day = 7;

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "api/log.h"
+#include "core/log.h"
 #include "portstream/com_port_list.h"
 #include "portstream/serial_detect.h"
 #include "portstream/serial_detect_internal.h"
@@ -230,8 +230,8 @@ TEST_F(EnumerateDeclared, SettingsFilePortsJoinTheList) {
     EXPECT_EQ(table[3].port_kind, QVDS_PORT_USB_VCOM);
 }
 
-qv::platform::LocalTime FixedTime() {
-    qv::platform::LocalTime t;
+qv::LocalTime FixedTime() {
+    qv::LocalTime t;
     t.year = 2031;
     t.month = 4;
     t.day = 5;

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "e2e_helpers.h"
 #include "portstream/qvds.h"
 #include "portstream/serial_detect.h"

@@ -1,9 +1,9 @@
-#include "platform/local_time.h"
+#include "core/local_time.h"
 
 #include <sys/time.h>
 #include <time.h>
 
-namespace qv::platform {
+namespace qv {
 
 LocalTime LocalTimeNow() {
     timespec ts{};
@@ -22,4 +22,4 @@ LocalTime LocalTimeNow() {
     return t;
 }
 
-}  // namespace qv::platform
+}  // namespace qv

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/local_time.h"
+#include "core/local_time.h"
 
 namespace qv {
 
@@ -21,12 +21,12 @@ void WriteLog(int mode, const char* format, ...) __attribute__((format(printf, 2
 
 // The clock used for time stamps and file names; nullptr restores the real
 // clock. For tests.
-using LogClock = platform::LocalTime (*)();
+using LogClock = LocalTime (*)();
 void SetLogClock(LogClock clock);
 
 // The pieces of a log line, for tests.
-std::string FormatLogLine(const platform::LocalTime& t, const std::string& message);
-std::string LogFileName(const platform::LocalTime& t);
+std::string FormatLogLine(const LocalTime& t, const std::string& message);
+std::string LogFileName(const LocalTime& t);
 
 }  // namespace qv
 

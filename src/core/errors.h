@@ -74,20 +74,27 @@ struct ErrorRow {
 constexpr int kErrorTableRows = 58;
 extern const ErrorRow errorTable[kErrorTableRows];
 
-// Capacity of the last-error text, terminating zero included.
+// Longest composed last-error text, terminating zero included.
 constexpr int kLastErrorCapacity = 512;
 
-// Copies the text of the table row for `code` into the last-error text; a code
-// that is not in the table changes nothing; 0 empties the text.
-void SetLastErrorCode(int32_t code);
+// Most distinct composed texts the process keeps; later new ones are replaced
+// by the table text of their code.
+constexpr int kComposedTextLimit = 1024;
 
-// Sets a composed text (a table text with details), cut to fit the buffer.
-void SetLastErrorText(const char* text);
+// Makes the table text of `code` the last-error text; a code that is not in
+// the table changes nothing; 0 empties the text.
+void SetLastErrorCode(int32_t code) noexcept;
 
-// The last-error buffer (what qv_GetLastError returns), taken under its lock.
-const char* LastErrorText();
-// The same buffer without taking the lock.
-const char* LastErrorBuffer() noexcept;
+// Makes a composed text (a table text with details, e.g. the names a device
+// refused) the last-error text, cut to kLastErrorCapacity - 1 bytes. `code` is
+// the row whose text stands in when the composed texts are exhausted.
+void SetLastErrorComposed(int32_t code, const char* text) noexcept;
+
+// The last-error text: a pointer to an immutable zero-terminated text (a table
+// row or a kept composed text) that stays valid for the life of the process.
+// Publishing a new text never writes over an old one, so a reader never sees a
+// torn text.
+const char* LastErrorText() noexcept;
 
 // Table text of a code, or nullptr when the code is not in the table.
 const char* ErrorText(int32_t code);

@@ -1,7 +1,9 @@
-// Operating-system service: the local wall-clock time with milliseconds.
+// The local wall-clock time with milliseconds, for log lines and log file
+// names. Declared here so the log needs nothing above it; the platform layer
+// implements LocalTimeNow() for each operating system.
 #pragma once
 
-namespace qv::platform {
+namespace qv {
 
 struct LocalTime {
     int year = 0;    // e.g. 2026
@@ -15,4 +17,4 @@ struct LocalTime {
 
 LocalTime LocalTimeNow();
 
-}  // namespace qv::platform
+}  // namespace qv

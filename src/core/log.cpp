@@ -1,4 +1,4 @@
-#include "api/log.h"
+#include "core/log.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -13,12 +13,12 @@ namespace {
 std::mutex logMutex;
 std::atomic<LogClock> logClock{nullptr};
 
-platform::LocalTime Now() {
+LocalTime Now() {
     LogClock clock = logClock.load();
-    return clock != nullptr ? clock() : platform::LocalTimeNow();
+    return clock != nullptr ? clock() : LocalTimeNow();
 }
 
-void AppendToFile(const platform::LocalTime& t, const std::string& line) {
+void AppendToFile(const LocalTime& t, const std::string& line) {
     std::lock_guard<std::mutex> lock(logMutex);
     const std::filesystem::path dir("./QuorviaLog");
     std::error_code ec;
@@ -36,7 +36,7 @@ void AppendToFile(const platform::LocalTime& t, const std::string& line) {
 
 }  // namespace
 
-std::string FormatLogLine(const platform::LocalTime& t, const std::string& message) {
+std::string FormatLogLine(const LocalTime& t, const std::string& message) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d-%02d %02d:%02d:%02d:%03d", t.month, t.day, t.hour,
                   t.minute, t.second, t.millisecond);
@@ -47,7 +47,7 @@ std::string FormatLogLine(const platform::LocalTime& t, const std::string& messa
     return line;
 }
 
-std::string LogFileName(const platform::LocalTime& t) {
+std::string LogFileName(const LocalTime& t) {
     char hour[32];
     std::snprintf(hour, sizeof hour, "%04d%02d%02d%02d", t.year, t.month, t.day, t.hour);
     return std::string("Quorvia_") + hour + ".log";
@@ -71,7 +71,7 @@ void WriteLog(int mode, const char* format, ...) {
     }
     va_end(args);
 
-    const platform::LocalTime t = Now();
+    const LocalTime t = Now();
     const std::string line = FormatLogLine(t, message);
     if (mode == kLogConsole || mode == kLogBoth) {
         std::fwrite(line.data(), 1, line.size(), stdout);

@@ -1,9 +1,11 @@
-#include "api/errors.h"
+#include "core/errors.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
-
-#include "quorvia.h"
+#include <set>
+#include <string>
+#include <string_view>
 
 namespace qv {
 
@@ -69,8 +71,17 @@ const ErrorRow errorTable[kErrorTableRows] = {
 };
 
 namespace {
-std::mutex lastErrorMutex;
-char lastErrorText[kLastErrorCapacity] = {};
+
+std::atomic<const char*> lastErrorText{errorTable[0].text};
+
+// Composed texts, each kept once for the life of the process: a pointer handed
+// out by qv_GetLastError must stay readable whatever is published later.
+std::mutex composedMutex;
+std::set<std::string, std::less<>>& ComposedTexts() {
+    static auto* texts = new std::set<std::string, std::less<>>;  // never destroyed: pointers escape
+    return *texts;
+}
+
 }  // namespace
 
 const char* ErrorText(int32_t code) {
@@ -80,32 +91,35 @@ const char* ErrorText(int32_t code) {
     return nullptr;
 }
 
-void SetLastErrorCode(int32_t code) {
+void SetLastErrorCode(int32_t code) noexcept {
     const char* text = ErrorText(code);
-    if (text == nullptr) return;
-    SetLastErrorText(text);
+    if (text != nullptr) lastErrorText.store(text, std::memory_order_release);
 }
 
-void SetLastErrorText(const char* text) {
-    std::lock_guard<std::mutex> lock(lastErrorMutex);
-    if (text == nullptr) text = "";
-    std::strncpy(lastErrorText, text, kLastErrorCapacity - 1);
-    lastErrorText[kLastErrorCapacity - 1] = '\0';
+void SetLastErrorComposed(int32_t code, const char* text) noexcept {
+    if (text == nullptr) {
+        SetLastErrorCode(code);
+        return;
+    }
+    const std::string_view cut(text, strnlen(text, kLastErrorCapacity - 1));
+    try {
+        std::lock_guard<std::mutex> lock(composedMutex);
+        auto& texts = ComposedTexts();
+        auto it = texts.find(cut);
+        if (it == texts.end()) {
+            if (texts.size() >= static_cast<size_t>(kComposedTextLimit)) {
+                SetLastErrorCode(code);
+                return;
+            }
+            it = texts.emplace(cut).first;
+        }
+        lastErrorText.store(it->c_str(), std::memory_order_release);
+    } catch (...) {
+        SetLastErrorCode(code);  // out of memory: the table text still says what failed
+    }
 }
 
-const char* LastErrorText() {
-    std::lock_guard<std::mutex> lock(lastErrorMutex);
-    return lastErrorText;
-}
-
-const char* LastErrorBuffer() noexcept { return lastErrorText; }
+const char* LastErrorText() noexcept { return lastErrorText.load(std::memory_order_acquire); }
 
 }  // namespace qv
 
-extern "C" QV_API const char* qv_GetLastError(void) {
-    try {
-        return qv::LastErrorText();
-    } catch (...) {
-        return qv::LastErrorBuffer();  // the lock failed: the text as it stands
-    }
-}
