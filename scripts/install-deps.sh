@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need (only
 # those that are missing, so a prepared machine needs no network).
 set -euo pipefail
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -18,4 +18,7 @@ build "$root/build/ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 build "$root/build/ci-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=address -DQV_BUILD_BENCH=OFF
 build "$root/build/ci-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=thread -DQV_BUILD_BENCH=OFF
 
+# The installed package, used through CMake, pkg-config and add_subdirectory.
+"$root/scripts/check-install.sh" "$root/build/ci"
+
 exec unshare -n "$root/scripts/test-in-namespace.sh" "$root/build"

@@ -1,0 +1,41 @@
+# cmake -DCOMPILE_COMMANDS=<compile_commands.json> -P check_options.cmake
+#
+# Reads the compile commands of a parent project that add_subdirectory()s
+# Quorvia, built with the tree's warnings-as-errors and a sanitizer. Fails
+# unless the library's own sources were compiled with them and the parent's
+# option_probe.c, which links Quorvia::Quorvia and asks for nothing else, got
+# none of them (no -W, -f, -D or -std option).
+cmake_minimum_required(VERSION 3.21)
+file(READ "${COMPILE_COMMANDS}" json)
+string(JSON count LENGTH "${json}")
+math(EXPR last "${count} - 1")
+set(probe_seen FALSE)
+set(library_werror FALSE)
+set(library_sanitize FALSE)
+foreach(i RANGE ${last})
+  string(JSON file GET "${json}" ${i} file)
+  string(JSON command GET "${json}" ${i} command)
+  separate_arguments(args UNIX_COMMAND "${command}")
+  if(file MATCHES "/option_probe\\.c$")
+    set(probe_seen TRUE)
+    foreach(arg ${args})
+      if(arg MATCHES "^-(W|f|D|std)")
+        message(FATAL_ERROR "option_probe.c got ${arg} from Quorvia::Quorvia: ${command}")
+      endif()
+    endforeach()
+  elseif(file MATCHES "/src/api/.*\\.cpp$")
+    if("-Werror" IN_LIST args)
+      set(library_werror TRUE)
+    endif()
+    if(command MATCHES "-fsanitize=")
+      set(library_sanitize TRUE)
+    endif()
+  endif()
+endforeach()
+if(NOT probe_seen)
+  message(FATAL_ERROR "no compile command for option_probe.c in ${COMPILE_COMMANDS}")
+endif()
+if(NOT library_werror OR NOT library_sanitize)
+  message(FATAL_ERROR "the library's sources were not compiled with -Werror and a sanitizer; nothing was checked")
+endif()
+message(STATUS "the tree's warnings, -Werror and sanitizer stayed inside it")
