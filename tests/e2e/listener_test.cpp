@@ -139,6 +139,26 @@ TEST_F(Listener, CommandResponseWhileListeningOnlyWrites) {
     EXPECT_TRUE(qv_CloseDevice(&h));
 }
 
+TEST_F(Listener, RefusalReadByTheListenerDoesNotAnswerTheNextCommand) {
+    SimDevices d({{.com = 54}});
+    ASSERT_EQ(d.count(), 1);
+    void* h = qv_OpenDevice(d.list(), 0, 0);
+    ASSERT_NE(h, nullptr);
+    qv_SetListener(h, Collect);
+    // A refused reply nobody waits for, then a barcode: once the barcode has
+    // reached the callback, the listener has read (and set aside) the reply.
+    const char frame[] = "\x02\x01" "0000@BEEPON\x15;\x03";
+    const std::string nak(frame, sizeof frame - 1);
+    ASSERT_EQ(d.sim().command("emitraw 54 " + sim_hex(nak + "MARK\r\n")), "OK");
+    ASSERT_TRUE(WaitFor([&] { return received.Of(h).find("MARK") != std::string::npos; })) << sim_hex(received.Of(h));
+    EXPECT_EQ(received.Of(h), "MARK\r\n") << "the reply is no barcode data";
+    qv_StopListener(h);
+    EXPECT_EQ(State(h), 3);
+    // The scanner accepts the command: its own reply decides, not the old one.
+    EXPECT_EQ(qv_SendCommand(h, "BEEPON", 6), 1);
+    EXPECT_TRUE(qv_CloseDevice(&h));
+}
+
 TEST_F(Listener, LargeBurstArrivesInChunksOfAtMost5120) {
     SimDevices d({{.com = 44}});
     ASSERT_EQ(d.count(), 1);

@@ -116,6 +116,27 @@ TEST_F(EngineTest, SendCommandStatusFollowsTheReply) {
     EXPECT_EQ(engine->SendCommand(device, "BEEPON", 6), qv::kCmdNak);
 }
 
+TEST_F(EngineTest, ReplyLeftByAListenerReadNeverAnswersTheNextCommand) {
+    // A listener read routed a refused reply nobody asked for to the response
+    // queue. The next command is answered by its own reply only.
+    transport->Push(Reply("BEEPON", '\x15'));
+    char code[64];
+    EXPECT_EQ(engine->AsynRead(device, code, sizeof code, 100), 0);
+    ASSERT_EQ(engine->responseQueueSize(), Reply("BEEPON").size());
+    transport->QueueReply({{5, Reply("BEEPON", '\x06')}});
+    EXPECT_EQ(engine->SendCommand(device, "BEEPON", 6), qv::kCmdAccepted);
+
+    // The same for a command/response exchange: the fresh reply comes back.
+    transport->Push(Reply("QRYSYSold", '\x15'));
+    EXPECT_EQ(engine->AsynRead(device, code, sizeof code, 100), 0);
+    ASSERT_EQ(engine->responseQueueSize(), Reply("QRYSYSold").size());
+    transport->QueueReply({{5, Reply("QRYSYSnew")}});
+    char out[64];
+    int32_t len = sizeof out;
+    ASSERT_TRUE(engine->GetCommandResponse(device, "QRYSYS", 6, out, &len, 2000, true));
+    EXPECT_EQ(std::string(out, static_cast<size_t>(len)), Reply("QRYSYSnew"));
+}
+
 TEST_F(EngineTest, SendCommandWithASilentDeviceIsAccepted) {
     const auto t0 = Clock::now();
     EXPECT_EQ(engine->SendCommand(device, "BEEPON", 6), qv::kCmdAccepted);
