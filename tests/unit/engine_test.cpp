@@ -307,6 +307,22 @@ TEST_F(EngineTest, GetCodeDataCollectsUntilAQuietGap) {
     EXPECT_GE(MsSince(t0), 150);
 }
 
+TEST_F(EngineTest, GetCodeDataDeliversWhatCameBeforeTheDeviceWasLost) {
+    // Two barcodes, then the device is gone (reads fail) well within the quiet
+    // window: what was collected reaches the caller.
+    transport->Push("BC1\r\n");
+    transport->Push("BC2\r\n", 5);
+    transport->FailReadsWith(-1);
+    std::vector<char> out(0x100000);
+    int32_t len = 0;
+    ASSERT_TRUE(engine->GetCodeData(device, out.data(), &len, 2000));
+    EXPECT_EQ(std::string(out.data(), static_cast<size_t>(len)), "BC1\r\nBC2\r\n");
+    // Nothing is left to deliver: the loss itself is the answer now.
+    len = 0;
+    EXPECT_FALSE(engine->GetCodeData(device, out.data(), &len, 2000));
+    EXPECT_EQ(len, 0);
+}
+
 TEST_F(EngineTest, GetCodeDataHonoursAGivenCapacityAndKeepsTheRest) {
     transport->Push("0123456789");
     char out[4];
