@@ -366,7 +366,9 @@ TEST(Devices, BadInputNeverCrashesAndGivesTheDocumentedResults) {
         EXPECT_STREQ(qv_GetLastError(), invalid);
         qv_SetListener(bad, [](void*, const char*, uint32_t) {});
         EXPECT_STREQ(qv_GetLastError(), invalid);
-        EXPECT_TRUE(qv_StopListener(bad));
+        EXPECT_FALSE(qv_WriteAsHex(h, "7", false));  // a different text first
+        qv_StopListener(bad);
+        EXPECT_STREQ(qv_GetLastError(), invalid);
         qv_SetCbDevStatusChanged(bad, [](void*, int32_t) {});
         EXPECT_STREQ(qv_GetLastError(), invalid);
     }
