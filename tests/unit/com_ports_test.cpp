@@ -167,7 +167,9 @@ TEST(ComPortsSystem, NumbersNeverCollide) {
     // from 4001 on in name order.
     TempDir tmp("qv_com_ports");
     FakeSysfs sys(tmp.path() / "sys");
-    for (const char* name : {"ttyS0", "ttyS100", "ttyS999", "ttyS1000", "ttyS1001"}) sys.AddDeviceTty(name, "port", "4");
+    for (const char* name : {"ttyS0", "ttyS100", "ttyS999", "ttyS1000", "ttyS1001"}) {
+        sys.AddDeviceTty(name, "port", "4");
+    }
     for (const char* name : {"ttyUSB0", "ttyUSB100", "ttyUSB999", "ttyUSB1000", "ttyUSB007"}) {
         sys.AddDeviceTty(name, "ftdi_sio");
     }

@@ -419,7 +419,8 @@ TEST(ProtectedTty, ConsoleNamedBySysfsIsProtected) {
     } kFixed[] = {{makedev(5, 1), "/dev/console"}, {makedev(5, 0), "/dev/tty"}, {makedev(4, 1), "tty1"},
                   {makedev(4, 63), "tty63"}};
     for (const auto& f : kFixed) {
-        const fs::path node = tmp.path() / ("node-" + std::to_string(major(f.rdev)) + "-" + std::to_string(minor(f.rdev)));
+        const fs::path node =
+            tmp.path() / ("node-" + std::to_string(major(f.rdev)) + "-" + std::to_string(minor(f.rdev)));
         if (!MakeNode(node, f.rdev)) GTEST_SKIP() << "device nodes cannot be made here";
         EXPECT_TRUE(qv::platform::TtyIsProtected(node.string(), plainSys.string())) << f.what;
     }
