@@ -11,11 +11,13 @@
 //   --SendCommand          send QRYSYS and print the command status
 //   --SendCommandAsHex     the same with the command given as hex text
 //   --GetCommandResponse   send "?" unframed and print the reply
-//   --SetListener          print barcode data as it arrives, until Enter is
-//                          pressed or standard input ends
+//   --SetListener          print barcode data as it arrives for 1000 s, or
+//                          until SIGINT / SIGTERM; on a terminal also until
+//                          Enter is pressed (without a terminal, as from cron,
+//                          nohup or </dev/null, standard input is not read)
 //   anything else          open, status and close only
 #include <chrono>
-#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,31 +48,48 @@ void ReadCallback(void* /*hDevice*/, const char* data, uint32_t length) {
     std::fflush(stdout);
 }
 
-// Waits until a line is typed, standard input ends, or `ms` pass.
-void WaitForEnter(long long ms) {
+// Set by SIGINT and SIGTERM while the listener option runs.
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+extern "C" void OnStopSignal(int) { g_stopRequested = 1; }
+
+bool StdinIsTerminal() { return QV_ISATTY(QV_FILENO(stdin)) != 0; }
+
+// Waits until `ms` pass or a stop signal arrives; on a terminal also until a
+// line is typed or the terminal's input ends. Standard input that is not a
+// terminal (a script, cron, nohup, </dev/null) is not read: its end says
+// nothing about how long to listen.
+void WaitForStop(long long ms) {
     struct Shared {
         std::mutex mutex;
-        std::condition_variable cv;
         bool done = false;
     };
     // The reader may stay blocked on standard input after the wait ends: it
     // keeps its own reference to what it shares.
     auto shared = std::make_shared<Shared>();
-    std::thread([shared] {
-        char line[256];
-        (void)std::fgets(line, sizeof line, stdin);
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->done = true;
-        shared->cv.notify_all();
-    }).detach();
-    std::unique_lock<std::mutex> lock(shared->mutex);
-    shared->cv.wait_for(lock, std::chrono::milliseconds(ms), [&shared] { return shared->done; });
+    if (StdinIsTerminal()) {
+        std::thread([shared] {
+            char line[256];
+            (void)std::fgets(line, sizeof line, stdin);
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->done = true;
+        }).detach();
+    }
+    // A signal handler can only set a flag: look at it every 50 ms.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (g_stopRequested == 0 && std::chrono::steady_clock::now() < end) {
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            if (shared->done) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 // The console program's closing pause: a terminal user presses Enter; a script
 // (standard input not a terminal) is never held up.
 void Pause() {
-    if (QV_ISATTY(QV_FILENO(stdin)) == 0) return;
+    if (!StdinIsTerminal() || g_stopRequested != 0) return;
     std::printf("Press Enter to continue . . .\n");
     std::fflush(stdout);
     char line[256];
@@ -107,8 +126,10 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         std::printf("result=%d,recvLen=%d\n", ok ? 1 : 0, len);
         std::printf("recvData=%s\n", buf.data());
     } else if (option == "--SetListener") {
+        // After a stop signal the remaining devices are only opened and closed.
+        if (g_stopRequested != 0) return;
         qv_SetListener(hDevice, ReadCallback);
-        WaitForEnter(kListenMs);
+        WaitForStop(kListenMs);
         qv_StopListener(hDevice);
     }
 }
@@ -133,6 +154,13 @@ int main(int argc, char** argv) {
         std::printf("base info:%s\n", buf.data());
         qv_ReleaseDevices(&list);
         return 0;
+    }
+
+    if (option == "--SetListener") {
+        // A stop signal ends the listening; the devices are then closed and
+        // the list released as after a normal end.
+        std::signal(SIGINT, OnStopSignal);
+        std::signal(SIGTERM, OnStopSignal);
     }
 
     for (int32_t i = 0; i < count; ++i) {

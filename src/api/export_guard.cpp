@@ -8,17 +8,14 @@
 namespace qv {
 
 void NoteExportException(const char* exportName) noexcept {
+    // The caller's answer first: what follows allocates, and memory may be gone.
+    SetLastErrorCode(kErrNoMemory);
     try {
-        try {
-            throw;
-        } catch (const std::exception& e) {
-            QV_LOG("%s exception: %s", exportName, e.what());
-        } catch (...) {
-            QV_LOG("%s exception", exportName);
-        }
-        SetLastErrorCode(kErrNoMemory);
+        throw;
+    } catch (const std::exception& e) {
+        QV_LOG("%s exception: %s", exportName, e.what());
     } catch (...) {
-        // Logging itself failed: nothing more can be reported.
+        QV_LOG("%s exception", exportName);
     }
 }
 

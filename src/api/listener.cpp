@@ -24,6 +24,10 @@ constexpr int32_t kReconnectingCode = -5;  // the transport is reconnecting: try
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Test hook: called on the starting thread right before the listener thread is
+// created, so that a test can make the start fail there.
+std::atomic<void (*)()> g_beforeThreadStart{nullptr};
+
 void SetState(T_DevicesInfo* record, int32_t state) {
     std::atomic_ref<int32_t>(record->isAsynRead).store(state);
 }
@@ -128,6 +132,11 @@ void ListenerLoop(std::shared_ptr<HandleState> st, std::shared_ptr<ListenerRun> 
 }
 
 }  // namespace
+
+namespace listener_testing {
+void SetBeforeThreadStart(void (*hook)()) { g_beforeThreadStart.store(hook); }
+}  // namespace listener_testing
+
 }  // namespace qv
 
 using namespace qv;
@@ -161,6 +170,7 @@ QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) try {
         SetState(key, kListenerRunning);
     }
     try {
+        if (void (*hook)() = g_beforeThreadStart.load()) hook();
         std::thread(ListenerLoop, st, run, callback).detach();
     } catch (const std::exception& e) {
         QV_LOG("%s %d cannot start the listener: %s", "qv_SetListener", __LINE__, e.what());

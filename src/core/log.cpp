@@ -55,29 +55,32 @@ std::string LogFileName(const LocalTime& t) {
 
 void SetLogClock(LogClock clock) { logClock.store(clock); }
 
-void WriteLog(int mode, const char* format, ...) {
+void WriteLog(int mode, const char* format, ...) noexcept {
     if (format == nullptr) return;
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string message;
-    if (needed > 0) {
-        std::vector<char> buf(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(buf.data(), buf.size(), format, args);
-        message.assign(buf.data(), static_cast<size_t>(needed));
+    try {
+        va_list copy;
+        va_copy(copy, args);
+        int needed = std::vsnprintf(nullptr, 0, format, copy);
+        va_end(copy);
+        std::string message;
+        if (needed > 0) {
+            std::vector<char> buf(static_cast<size_t>(needed) + 1);
+            std::vsnprintf(buf.data(), buf.size(), format, args);
+            message.assign(buf.data(), static_cast<size_t>(needed));
+        }
+        const LocalTime t = Now();
+        const std::string line = FormatLogLine(t, message);
+        if (mode == kLogConsole || mode == kLogBoth) {
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fflush(stdout);
+        }
+        if (mode != kLogConsole) AppendToFile(t, line);
+    } catch (...) {
+        // Out of memory: the line is dropped.
     }
     va_end(args);
-
-    const LocalTime t = Now();
-    const std::string line = FormatLogLine(t, message);
-    if (mode == kLogConsole || mode == kLogBoth) {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fflush(stdout);
-    }
-    if (mode != kLogConsole) AppendToFile(t, line);
 }
 
 }  // namespace qv

@@ -17,7 +17,9 @@ enum LogMode : int {
     kLogBoth = 2,     // console first, then the file
 };
 
-void WriteLog(int mode, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Never throws: a line that cannot be composed or written (out of memory) is
+// dropped, so logging is safe on every cleanup path.
+void WriteLog(int mode, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
 
 // The clock used for time stamps and file names; nullptr restores the real
 // clock. For tests.

@@ -78,5 +78,7 @@ std::unique_ptr<PortDevice> OpenTtyPath(const std::string& path, uint32_t* statu
 // consoles, or a tty that is some process's controlling terminal. Decided from
 // stat() and /proc only; the tty itself is never opened.
 bool TtyIsProtected(const std::string& path);
+// The same, with the system console's ttys read from the sysfs tree at sysRoot.
+bool TtyIsProtected(const std::string& path, const std::string& sysRoot);
 
 }  // namespace qv::platform

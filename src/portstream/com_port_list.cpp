@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
+#include <system_error>
 
 #include "core/log.h"
 #include "portstream/settings_file.h"
@@ -55,6 +57,13 @@ bool DeclaredEntry(const std::string& key, const std::string& value, ComPortInfo
     return true;
 }
 
+// True when both paths name the same file (symlinks followed); only the
+// directory entries are looked at, the devices are never opened.
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
 }  // namespace
 
 std::vector<ComPortInfo> ParseDeclaredPorts(const std::string& text) {
@@ -94,9 +103,9 @@ ComPortSources CurrentComPortSources() {
 
 std::vector<ComPortInfo> ListComPorts(const ComPortSources& sources) {
     std::map<uint32_t, ComPortInfo> byNumber;
-    auto add = [&byNumber](const ComPortInfo& info) {
+    auto add = [&byNumber, &sources](const ComPortInfo& info) {
         if (info.number == 0 || info.number > 65535) return;
-        if (platform::TtyIsProtected(info.path)) {
+        if (platform::TtyIsProtected(info.path, sources.sysRoot)) {
             QV_LOG("%s %d protected tty not listed [%s]\n", "ListComPorts", __LINE__, info.path.c_str());
             return;
         }
@@ -108,7 +117,19 @@ std::vector<ComPortInfo> ListComPorts(const ComPortSources& sources) {
         if (DeclaredEntry(kv.first, kv.second, &info)) add(info);
     }
     if (sources.systemPorts) {
-        for (const ComPortInfo& info : platform::ListSystemPorts(sources.sysRoot, sources.devRoot)) add(info);
+        // A system tty already declared (under any number, by any path to it)
+        // is listed once, as declared.
+        std::vector<std::string> declaredPaths;
+        for (const auto& kv : byNumber) declaredPaths.push_back(kv.second.path);
+        for (const ComPortInfo& info : platform::ListSystemPorts(sources.sysRoot, sources.devRoot)) {
+            const bool declared = std::any_of(declaredPaths.begin(), declaredPaths.end(),
+                                              [&info](const std::string& p) { return SameFile(p, info.path); });
+            if (declared) {
+                QV_LOG("%s %d %s already declared, not listed again\n", "ListComPorts", __LINE__, info.path.c_str());
+                continue;
+            }
+            add(info);
+        }
     }
     std::vector<ComPortInfo> out;
     out.reserve(byNumber.size());

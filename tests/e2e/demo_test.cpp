@@ -1,5 +1,6 @@
 // QuorviaDemo driven as a user would run it, against simulated scanners.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <string>
@@ -86,23 +87,82 @@ TEST(Demo, CommandOptions) {
     EXPECT_FALSE(Has(run.output, "system info")) << run.output;
 }
 
-TEST(Demo, ListenerPrintsBarcodesUntilEnter) {
+TEST(Demo, ListenerOnATerminalPrintsBarcodesUntilEnter) {
     SimProcess sim({{.com = 64}});
     ASSERT_TRUE(sim.ok()) << sim.error();
-    ChildProcess demo({QV_DEMO_PATH, "--SetListener"}, DemoEnv(sim), QV_TEST_RUN_DIR);
+    ChildProcess demo({QV_DEMO_PATH, "--SetListener"}, DemoEnv(sim), QV_TEST_RUN_DIR,
+                      ChildProcess::Input::kTerminal);
     std::string seen;
     ASSERT_TRUE(demo.WaitForLine("status=0", 60000, &seen)) << seen;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_EQ(sim.command("emit 64 3"), "OK");
     std::string codes;
     ASSERT_TRUE(demo.WaitForLine("BC64-00000003", 10000, &codes)) << seen << codes;
-    ASSERT_TRUE(demo.Write("\n"));
-    const std::string rest = demo.ReadAll(20000);
-    EXPECT_EQ(demo.Wait(5000), 0);
     EXPECT_TRUE(Has(codes, "buf=BC64-00000001")) << codes;
+    ASSERT_TRUE(demo.Write("\n"));
+    std::string rest;
+    ASSERT_TRUE(demo.WaitForLine("all over", 20000, &rest)) << rest;
     EXPECT_TRUE(Has(rest, "AsynRead quit")) << rest;
     EXPECT_TRUE(Has(rest, "succeed in closing the device")) << rest;
-    EXPECT_TRUE(Has(rest, "all over")) << rest;
+    // A terminal user gets the closing pause.
+    ASSERT_TRUE(demo.WaitForLine("Press Enter", 5000, &rest)) << rest;
+    ASSERT_TRUE(demo.Write("\n"));
+    EXPECT_EQ(demo.Wait(5000), 0);
+}
+
+namespace {
+
+// Lines the demo printed within `ms`, without waiting for any particular one.
+std::string LinesWithin(ChildProcess& demo, int ms) {
+    std::string out;
+    std::string line;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (!demo.ReadLine(line, static_cast<int>(left.count()) + 1)) break;
+        out += line + "\n";
+    }
+    return out;
+}
+
+// Started from cron, nohup or with input from /dev/null, the listener runs for
+// its whole time; a termination signal ends it cleanly. Input that ends (or
+// holds lines) is not a person pressing Enter.
+void ListenWithoutTerminal(int com, ChildProcess::Input input, int sig) {
+    SimProcess sim({{.com = com}});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ChildProcess demo({QV_DEMO_PATH, "--SetListener"}, DemoEnv(sim), QV_TEST_RUN_DIR, input);
+    if (input == ChildProcess::Input::kPipe) {
+        ASSERT_TRUE(demo.Write("\n\n"));
+        demo.CloseInput();
+    }
+    std::string seen;
+    ASSERT_TRUE(demo.WaitForLine("status=0", 60000, &seen)) << seen;
+    seen += LinesWithin(demo, 1500);
+    EXPECT_FALSE(Has(seen, "AsynRead quit")) << seen;
+    EXPECT_FALSE(Has(seen, "closing the device")) << seen;
+    const std::string last = sim_barcode_text(com, 2);
+    ASSERT_EQ(sim.command("emit " + std::to_string(com) + " 2"), "OK");
+    ASSERT_TRUE(demo.WaitForLine(last, 10000, &seen)) << "no longer listening:\n" << seen;
+
+    ASSERT_TRUE(demo.Signal(sig));
+    std::string rest;
+    ASSERT_TRUE(demo.WaitForLine("all over", 20000, &rest)) << rest;
+    EXPECT_TRUE(Has(rest, "AsynRead quit")) << rest;
+    EXPECT_TRUE(Has(rest, "hDevice=(nil),succeed in closing the device\nT_DeviceStatus t=2\n")) << rest;
+    rest += demo.ReadAll(10000);
+    EXPECT_FALSE(Has(rest, "Press Enter")) << rest;
+    EXPECT_EQ(demo.Wait(5000), 0) << rest;
+}
+
+}  // namespace
+
+TEST(Demo, ListenerWithInputFromDevNullListensUntilSigterm) {
+    ListenWithoutTerminal(66, ChildProcess::Input::kNull, SIGTERM);
+}
+
+TEST(Demo, ListenerWithPipedInputListensUntilSigint) {
+    ListenWithoutTerminal(67, ChildProcess::Input::kPipe, SIGINT);
 }
 
 TEST(Demo, NoDeviceFound) {

@@ -2,8 +2,10 @@
 // against simulated scanners.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_helpers.h"
@@ -308,6 +310,32 @@ TEST(Devices, UnplugMakesReadsFailWithTheComError) {
     EXPECT_TRUE(qv_CloseDevice(&h));
 }
 
+TEST(Devices, CodeDataReadBeforeAnUnplugIsStillDelivered) {
+    SimDevices d({{.com = 32}});
+    ASSERT_EQ(d.count(), 1);
+    void* h = qv_OpenDevice(d.list(), 0, 0);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(d.sim().command("emit 32 3"), "OK");
+    // The library's reader has taken the barcodes off the port long before
+    // the scanner is pulled.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(d.sim().command("unplug 32"), "OK");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<char> code(0x100000);
+    int32_t len = 0;
+    ASSERT_TRUE(qv_GetCodeData(h, code.data(), &len, 2000)) << qv_GetLastError();
+    std::string why;
+    EXPECT_TRUE(check_sim_sequence(parse_sim_barcodes(std::string(code.data(), static_cast<size_t>(len))), 32, 1, 3,
+                                   &why))
+        << why;
+    // Then the loss is reported.
+    len = 0;
+    EXPECT_FALSE(qv_GetCodeData(h, code.data(), &len, 2000));
+    EXPECT_EQ(len, 0);
+    EXPECT_STREQ(qv_GetLastError(), "Read from com error, com push out");
+    EXPECT_TRUE(qv_CloseDevice(&h));
+}
+
 TEST(Devices, BadInputNeverCrashesAndGivesTheDocumentedResults) {
     SimDevices d({{.com = 30}});
     ASSERT_EQ(d.count(), 1);
@@ -338,7 +366,9 @@ TEST(Devices, BadInputNeverCrashesAndGivesTheDocumentedResults) {
         EXPECT_STREQ(qv_GetLastError(), invalid);
         qv_SetListener(bad, [](void*, const char*, uint32_t) {});
         EXPECT_STREQ(qv_GetLastError(), invalid);
-        EXPECT_TRUE(qv_StopListener(bad));
+        EXPECT_FALSE(qv_WriteAsHex(h, "7", false));  // a different text first
+        qv_StopListener(bad);
+        EXPECT_STREQ(qv_GetLastError(), invalid);
         qv_SetCbDevStatusChanged(bad, [](void*, int32_t) {});
         EXPECT_STREQ(qv_GetLastError(), invalid);
     }

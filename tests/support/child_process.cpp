@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,19 +21,41 @@ long long MsLeft(std::chrono::steady_clock::time_point end) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                           const std::string& workdir) {
-    int inPipe[2];
+                           const std::string& workdir, Input input) {
+    // The program's standard input: the read end of a pipe, /dev/null, or the
+    // slave of a pty whose master the test keeps.
+    int childIn = -1;
+    int ourIn = -1;
+    if (input == Input::kPipe) {
+        int inPipe[2];
+        if (pipe2(inPipe, O_CLOEXEC) != 0) return;
+        childIn = inPipe[0];
+        ourIn = inPipe[1];
+    } else if (input == Input::kNull) {
+        childIn = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (childIn < 0) return;
+    } else {
+        ourIn = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (ourIn < 0 || grantpt(ourIn) != 0 || unlockpt(ourIn) != 0 || ptsname(ourIn) == nullptr) {
+            if (ourIn >= 0) close(ourIn);
+            return;
+        }
+        childIn = open(ptsname(ourIn), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (childIn < 0) {
+            close(ourIn);
+            return;
+        }
+    }
     int outPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0) return;
     if (pipe2(outPipe, O_CLOEXEC) != 0) {
-        close(inPipe[0]);
-        close(inPipe[1]);
+        close(childIn);
+        if (ourIn >= 0) close(ourIn);
         return;
     }
     signal(SIGPIPE, SIG_IGN);
     pid_ = fork();
     if (pid_ == 0) {
-        dup2(inPipe[0], 0);
+        dup2(childIn, 0);
         dup2(outPipe[1], 1);
         dup2(outPipe[1], 2);
         if (!workdir.empty() && chdir(workdir.c_str()) != 0) _exit(126);
@@ -43,12 +66,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vect
         execv(args[0], args.data());
         _exit(127);
     }
-    close(inPipe[0]);
+    close(childIn);
     close(outPipe[1]);
-    in_ = inPipe[1];
+    in_ = ourIn;
     out_ = outPipe[0];
     if (pid_ < 0) {
-        close(in_);
+        if (in_ >= 0) close(in_);
         close(out_);
         in_ = out_ = -1;
     }
@@ -107,6 +130,8 @@ bool ChildProcess::Write(const std::string& text) {
     if (in_ < 0) return false;
     return write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
+
+bool ChildProcess::Signal(int sig) { return pid_ > 0 && kill(pid_, sig) == 0; }
 
 void ChildProcess::CloseInput() {
     if (in_ >= 0) close(in_);

@@ -10,10 +10,14 @@
 
 class ChildProcess {
 public:
+    // What the program's standard input is: a pipe the test writes to, the null
+    // device, or a terminal (a pty the test created; writing to it is typing).
+    enum class Input { kPipe, kNull, kTerminal };
+
     // Starts `argv[0]` with the extra environment entries ("NAME=value") and
     // the working directory given (empty: the current one).
     ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                 const std::string& workdir = std::string());
+                 const std::string& workdir = std::string(), Input input = Input::kPipe);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -26,6 +30,8 @@ public:
     bool WaitForLine(const std::string& text, int timeoutMs, std::string* seen = nullptr);
     bool Write(const std::string& text);
     void CloseInput();
+    // Sends a signal to the program; false when it is not running.
+    bool Signal(int sig);
     // Waits for the program to end (kills it after `timeoutMs`); the exit
     // status, or -1 when it was killed.
     int Wait(int timeoutMs);

@@ -11,11 +11,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "portstream/com_port_list.h"
+#include "portstream/serial_detect_internal.h"
 #include "portstream/settings_file.h"
 
 namespace fs = std::filesystem;
@@ -95,6 +98,7 @@ void BuildMachine(FakeSysfs& sys) {
     sys.AddDeviceTty("ttyUSB1", "ftdi_sio");
     sys.AddDeviceTty("ttyACM0", "cdc_acm");
     sys.AddDeviceTty("ttyAMA0", "uart-pl011");
+    sys.AddDeviceTty("ttyAMA1", "amba-pl011");    // the PL011 under its other driver name
     sys.AddDeviceTty("ttyXR0", "");               // no driver link
     sys.AddDeviceTty("ttyGS", "g_serial");        // no number: cannot be numbered
     sys.AddVirtualTty("tty0");
@@ -112,17 +116,18 @@ TEST(ComPortsSystem, NumbersDriversAndSkippedTtys) {
     ExpectPorts(qv::platform::ListSystemPorts(sys.root(), dev),
                 {
                     // In tty name order.
-                    {201, dev + "/ttyACM0", "\\Device\\USBSER0"},
-                    {301, dev + "/ttyAMA0", "\\Device\\Serial0"},
+                    {2001, dev + "/ttyACM0", "\\Device\\USBSER0"},
+                    {3001, dev + "/ttyAMA0", "\\Device\\Serial0"},
+                    {3002, dev + "/ttyAMA1", "\\Device\\Serial1"},
                     {2, dev + "/ttyS1", "\\Device\\Serial1"},
                     {4, dev + "/ttyS3", "\\Device\\Serial3"},
-                    {101, dev + "/ttyUSB0", "\\Device\\Silabser0"},
-                    {102, dev + "/ttyUSB1", "\\Device\\ftdi_sio1"},
-                    {401, dev + "/ttyXR0", "\\Device\\Serial0"},
+                    {1001, dev + "/ttyUSB0", "\\Device\\Silabser0"},
+                    {1002, dev + "/ttyUSB1", "\\Device\\ftdi_sio1"},
+                    {4001, dev + "/ttyXR0", "\\Device\\Serial0"},
                 });
 }
 
-TEST(ComPortsSystem, OtherTtysNumberedFrom401InNameOrder) {
+TEST(ComPortsSystem, OtherTtysNumberedFrom4001InNameOrder) {
     TempDir tmp("qv_com_ports");
     FakeSysfs sys(tmp.path() / "sys");
     sys.AddDeviceTty("ttyXRUSB1", "xr_serial");
@@ -131,10 +136,94 @@ TEST(ComPortsSystem, OtherTtysNumberedFrom401InNameOrder) {
     const std::string dev = (tmp.path() / "dev").string();
     ExpectPorts(qv::platform::ListSystemPorts(sys.root(), dev),
                 {
-                    {401, dev + "/ttyMFD0", "\\Device\\mfd0"},
+                    {4001, dev + "/ttyMFD0", "\\Device\\mfd0"},
                     {6, dev + "/ttyS5", "\\Device\\Serial5"},
-                    {402, dev + "/ttyXRUSB1", "\\Device\\xr_serial1"},
+                    {4002, dev + "/ttyXRUSB1", "\\Device\\xr_serial1"},
                 });
+}
+
+TEST(ComPortsSystem, PlainSerialDriversClassifyAsPlainSerialPorts) {
+    // The PL011 UART appears under both of its driver names; 8250 ports under
+    // the generic "port" driver of recent kernels and "serial8250" of older ones.
+    TempDir tmp("qv_com_ports");
+    FakeSysfs sys(tmp.path() / "sys");
+    sys.AddDeviceTty("ttyAMA0", "amba-pl011");
+    sys.AddDeviceTty("ttyAMA1", "uart-pl011");
+    sys.AddDeviceTty("ttyS0", "port", "4");
+    sys.AddDeviceTty("ttyS1", "serial8250", "4");
+    const auto ports = qv::platform::ListSystemPorts(sys.root(), (tmp.path() / "dev").string());
+    ASSERT_EQ(ports.size(), 4u);
+    for (const ComPortInfo& p : ports) {
+        SCOPED_TRACE(p.path);
+        EXPECT_EQ(qv::serialdetect::ClassifyPortName(p.deviceName, QVDS_ENUM_ALL).kind, QVDS_PORT_SERIAL);
+        EXPECT_EQ(qv::serialdetect::ClassifyPortName(p.deviceName, QVDS_ENUM_USB_VCOM).kind, 0)
+            << "a plain serial port is no USB virtual COM port";
+    }
+}
+
+TEST(ComPortsSystem, NumbersNeverCollide) {
+    // Every family has a range of 1000 numbers; a tty beyond its family's range,
+    // or one whose number is not written the kernel's way, joins the other ttys
+    // from 4001 on in name order.
+    TempDir tmp("qv_com_ports");
+    FakeSysfs sys(tmp.path() / "sys");
+    for (const char* name : {"ttyS0", "ttyS100", "ttyS999", "ttyS1000", "ttyS1001"}) {
+        sys.AddDeviceTty(name, "port", "4");
+    }
+    for (const char* name : {"ttyUSB0", "ttyUSB100", "ttyUSB999", "ttyUSB1000", "ttyUSB007"}) {
+        sys.AddDeviceTty(name, "ftdi_sio");
+    }
+    for (const char* name : {"ttyACM0", "ttyACM100", "ttyACM999", "ttyACM1000"}) sys.AddDeviceTty(name, "cdc_acm");
+    for (const char* name : {"ttyAMA0", "ttyAMA100", "ttyAMA999"}) sys.AddDeviceTty(name, "uart-pl011");
+    sys.AddDeviceTty("ttyMFD0", "mfd");
+    const std::string dev = (tmp.path() / "dev").string();
+
+    std::map<std::string, uint32_t> numbers;
+    std::set<uint32_t> seen;
+    for (const ComPortInfo& p : qv::platform::ListSystemPorts(sys.root(), dev)) {
+        const std::string name = fs::path(p.path).filename().string();
+        numbers[name] = p.number;
+        EXPECT_TRUE(seen.insert(p.number).second) << name << " got COM" << p.number << ", already taken";
+        EXPECT_GE(p.number, 1u);
+        EXPECT_LE(p.number, 65535u);
+    }
+    const std::map<std::string, uint32_t> expected = {
+        {"ttyS0", 1},         {"ttyS100", 101},     {"ttyS999", 1000},
+        {"ttyUSB0", 1001},    {"ttyUSB100", 1101},  {"ttyUSB999", 2000},
+        {"ttyACM0", 2001},    {"ttyACM100", 2101},  {"ttyACM999", 3000},
+        {"ttyAMA0", 3001},    {"ttyAMA100", 3101},  {"ttyAMA999", 4000},
+        // Name order: ttyACM1000 < ttyMFD0 < ttyS1000 < ttyS1001 < ttyUSB007 < ttyUSB1000.
+        {"ttyACM1000", 4001}, {"ttyMFD0", 4002},    {"ttyS1000", 4003},
+        {"ttyS1001", 4004},   {"ttyUSB007", 4005},  {"ttyUSB1000", 4006},
+    };
+    EXPECT_EQ(numbers, expected);
+}
+
+TEST(ComPortsSystem, TtysBeyondTheLastComNumberAreLeftOut) {
+    // 4001..65535 hold 61535 other ttys; the family ranges stay theirs.
+    std::vector<std::string> names;
+    for (int i = 0; i < 61540; ++i) names.push_back("ttyX" + std::to_string(i));
+    names.push_back("ttyUSB3");
+    names.push_back("ttyS9");
+    names.push_back("ttyGS");  // no number at all
+    const std::vector<uint32_t> numbers = qv::platform::ComNumbersForTtys(names);
+    ASSERT_EQ(numbers.size(), names.size());
+    std::set<uint32_t> taken;
+    size_t leftOut = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (numbers[i] == 0) {
+            ++leftOut;
+            continue;
+        }
+        EXPECT_TRUE(taken.insert(numbers[i]).second) << names[i];
+        EXPECT_LE(numbers[i], 65535u) << names[i];
+    }
+    EXPECT_EQ(leftOut, 5u + 1u) << "five ttyX beyond COM65535, and ttyGS";
+    EXPECT_EQ(numbers[names.size() - 3], 1004u);
+    EXPECT_EQ(numbers[names.size() - 2], 10u);
+    EXPECT_EQ(numbers[names.size() - 1], 0u);
+    EXPECT_EQ(taken.count(4001), 1u);
+    EXPECT_EQ(taken.count(65535), 1u);
 }
 
 TEST(ComPortsSystem, MissingTreeGivesNoPorts) {
@@ -198,11 +287,12 @@ TEST(ComPortsSources, DeclaredPortsWinOverSystemPortsAndEnvOverSettings) {
                     {4, "/tmp/qv/ini4", "\\Device\\com0com4"},       // beats ttyS3
                     {50, "/tmp/qv/env50", "\\Device\\serial50"},     // first declaration, env before ini
                     {60, "/tmp/qv/ini60", "\\Device\\serial60"},
-                    {101, dev + "/ttyUSB0", "\\Device\\Silabser0"},
-                    {102, dev + "/ttyUSB1", "\\Device\\ftdi_sio1"},
-                    {201, dev + "/ttyACM0", "\\Device\\USBSER0"},
-                    {301, dev + "/ttyAMA0", "\\Device\\Serial0"},
-                    {401, dev + "/ttyXR0", "\\Device\\Serial0"},
+                    {1001, dev + "/ttyUSB0", "\\Device\\Silabser0"},
+                    {1002, dev + "/ttyUSB1", "\\Device\\ftdi_sio1"},
+                    {2001, dev + "/ttyACM0", "\\Device\\USBSER0"},
+                    {3001, dev + "/ttyAMA0", "\\Device\\Serial0"},
+                    {3002, dev + "/ttyAMA1", "\\Device\\Serial1"},
+                    {4001, dev + "/ttyXR0", "\\Device\\Serial0"},
                 });
 
     src.systemPorts = false;
@@ -212,6 +302,31 @@ TEST(ComPortsSources, DeclaredPortsWinOverSystemPortsAndEnvOverSettings) {
                     {4, "/tmp/qv/ini4", "\\Device\\com0com4"},
                     {50, "/tmp/qv/env50", "\\Device\\serial50"},
                     {60, "/tmp/qv/ini60", "\\Device\\serial60"},
+                });
+}
+
+TEST(ComPortsSources, SystemPortDeclaredUnderAnotherNumberIsListedOnce) {
+    // COM7 declared for /dev/ttyACM0 (here through a symlink) while system ports
+    // are listed: the tty must not show up a second time as COM2001, or it would
+    // be probed, detected and listed twice.
+    TempDir tmp("qv_com_ports");
+    FakeSysfs sys(tmp.path() / "sys");
+    sys.AddDeviceTty("ttyACM0", "cdc_acm");
+    sys.AddDeviceTty("ttyACM1", "cdc_acm");
+    const fs::path dev = tmp.path() / "dev";
+    WriteFile(dev / "ttyACM0", "");
+    WriteFile(dev / "ttyACM1", "");
+    fs::create_symlink(dev / "ttyACM0", tmp.path() / "scanner");
+
+    ComPortSources src;
+    src.sysRoot = sys.root();
+    src.devRoot = dev.string();
+    src.systemPorts = true;
+    src.declaredEnv = "COM7=" + (tmp.path() / "scanner").string() + ":usbser";
+    ExpectPorts(qv::ListComPorts(src),
+                {
+                    {7, (tmp.path() / "scanner").string(), "\\Device\\usbser7"},
+                    {2002, (dev / "ttyACM1").string(), "\\Device\\USBSER1"},
                 });
 }
 

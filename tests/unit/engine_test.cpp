@@ -116,6 +116,27 @@ TEST_F(EngineTest, SendCommandStatusFollowsTheReply) {
     EXPECT_EQ(engine->SendCommand(device, "BEEPON", 6), qv::kCmdNak);
 }
 
+TEST_F(EngineTest, ReplyLeftByAListenerReadNeverAnswersTheNextCommand) {
+    // A listener read routed a refused reply nobody asked for to the response
+    // queue. The next command is answered by its own reply only.
+    transport->Push(Reply("BEEPON", '\x15'));
+    char code[64];
+    EXPECT_EQ(engine->AsynRead(device, code, sizeof code, 100), 0);
+    ASSERT_EQ(engine->responseQueueSize(), Reply("BEEPON").size());
+    transport->QueueReply({{5, Reply("BEEPON", '\x06')}});
+    EXPECT_EQ(engine->SendCommand(device, "BEEPON", 6), qv::kCmdAccepted);
+
+    // The same for a command/response exchange: the fresh reply comes back.
+    transport->Push(Reply("QRYSYSold", '\x15'));
+    EXPECT_EQ(engine->AsynRead(device, code, sizeof code, 100), 0);
+    ASSERT_EQ(engine->responseQueueSize(), Reply("QRYSYSold").size());
+    transport->QueueReply({{5, Reply("QRYSYSnew")}});
+    char out[64];
+    int32_t len = sizeof out;
+    ASSERT_TRUE(engine->GetCommandResponse(device, "QRYSYS", 6, out, &len, 2000, true));
+    EXPECT_EQ(std::string(out, static_cast<size_t>(len)), Reply("QRYSYSnew"));
+}
+
 TEST_F(EngineTest, SendCommandWithASilentDeviceIsAccepted) {
     const auto t0 = Clock::now();
     EXPECT_EQ(engine->SendCommand(device, "BEEPON", 6), qv::kCmdAccepted);
@@ -185,10 +206,11 @@ TEST_F(EngineTest, GetOtherResponseWaitsForTheQuietWindow) {
     char out[64];
     int32_t len = sizeof out;
     const auto t0 = Clock::now();
-    ASSERT_TRUE(engine->GetOtherResponse(device, "?", 1, out, &len, 2000, false));
+    ASSERT_TRUE(engine->GetOtherResponse(device, "?", 1, out, &len, 8000, false));
     const long long elapsed = MsSince(t0);
     EXPECT_EQ(std::string(out, static_cast<size_t>(len)), "!ABCD");
     EXPECT_GE(elapsed, 70 + 51);
+    EXPECT_LT(elapsed, 3000) << "the quiet window, not the 8 s time-out, ends the reply";
     EXPECT_EQ(transport->writes().back(), "?");
 }
 
@@ -276,14 +298,32 @@ TEST_F(EngineTest, GetCodeDataCollectsUntilAQuietGap) {
     transport->Push("BC2\r\n", 25);
     std::vector<char> out(0x100000);
     int32_t len = 0;  // no capacity given: the documented 1 MiB buffer
-    ASSERT_TRUE(engine->GetCodeData(device, out.data(), &len, 1000));
+    auto t0 = Clock::now();
+    ASSERT_TRUE(engine->GetCodeData(device, out.data(), &len, 8000));
     EXPECT_EQ(std::string(out.data(), static_cast<size_t>(len)), "BC1\r\nBC2\r\n");
+    EXPECT_LT(MsSince(t0), 3000) << "the quiet gap, not the 8 s time-out, ends the collection";
     // Nothing arriving: true with no data after the time-out.
-    const auto t0 = Clock::now();
+    t0 = Clock::now();
     len = static_cast<int32_t>(out.size());
     ASSERT_TRUE(engine->GetCodeData(device, out.data(), &len, 150));
     EXPECT_EQ(len, 0);
     EXPECT_GE(MsSince(t0), 150);
+}
+
+TEST_F(EngineTest, GetCodeDataDeliversWhatCameBeforeTheDeviceWasLost) {
+    // Two barcodes, then the device is gone (reads fail) well within the quiet
+    // window: what was collected reaches the caller.
+    transport->Push("BC1\r\n");
+    transport->Push("BC2\r\n", 5);
+    transport->FailReadsWith(-1);
+    std::vector<char> out(0x100000);
+    int32_t len = 0;
+    ASSERT_TRUE(engine->GetCodeData(device, out.data(), &len, 2000));
+    EXPECT_EQ(std::string(out.data(), static_cast<size_t>(len)), "BC1\r\nBC2\r\n");
+    // Nothing is left to deliver: the loss itself is the answer now.
+    len = 0;
+    EXPECT_FALSE(engine->GetCodeData(device, out.data(), &len, 2000));
+    EXPECT_EQ(len, 0);
 }
 
 TEST_F(EngineTest, GetCodeDataHonoursAGivenCapacityAndKeepsTheRest) {

@@ -448,6 +448,23 @@ TEST_F(StreamTest, TerminatorEndsTheReadBeforeTheLength) {
     // Without the terminator the same read goes on through the inter-chunk wait.
     EXPECT_EQ(run(nullptr, 0), B(std::string("ok;\x03tail", 8)));
 
+    // A read that holds only the terminator ends at once as well: it must not
+    // sit out its 8 s inter-chunk wait, whether the terminator was already
+    // buffered or arrives during the read.
+    ASSERT_TRUE(pty.WriteMaster(std::string(";\x03", 2)));
+    std::this_thread::sleep_for(milliseconds(100));
+    auto start = Clock::now();
+    EXPECT_EQ(Read(s, 100, 8000, 8000, nullptr, kTerm, 2), B(std::string(";\x03", 2)));
+    EXPECT_LT(MsSince(start), 3000) << "a read of just the terminator sat out the inter-chunk wait";
+    std::thread lone([&] {
+        std::this_thread::sleep_for(milliseconds(100));
+        pty.WriteMaster(std::string(";\x03", 2));
+    });
+    start = Clock::now();
+    EXPECT_EQ(Read(s, 100, 8000, 8000, nullptr, kTerm, 2), B(std::string(";\x03", 2)));
+    lone.join();
+    EXPECT_LT(MsSince(start), 3000) << "a read of just the terminator sat out the inter-chunk wait";
+
     // A terminator split across two chunks still ends the read.
     std::thread device([&] {
         pty.WriteMaster("a;");
@@ -469,17 +486,28 @@ TEST_F(StreamTest, FirstAndInterChunkWaitsAreHonoured) {
     EXPECT_GE(MsSince(start), 300);
     EXPECT_EQ(status, QVDS_OK);
 
-    // After the first chunk the read waits the inter-chunk time for more.
-    ASSERT_TRUE(pty.WriteMaster("A"));
+    // After the first chunk the read waits the inter-chunk time for more, and
+    // never the first-byte wait again (8 s here: the bounds below are far from it).
+    std::thread late([&] {
+        std::this_thread::sleep_for(milliseconds(100));
+        pty.WriteMaster("A");
+    });
     start = Clock::now();
-    EXPECT_EQ(Read(s, 10, 5000, 400), B("A"));
-    EXPECT_GE(MsSince(start), 400);
+    EXPECT_EQ(Read(s, 10, 8000, 400), B("A"));
+    late.join();
+    EXPECT_GE(MsSince(start), 100 + 400);
+    EXPECT_LT(MsSince(start), 3000) << "the first-byte wait was applied after the first chunk";
 
     // -2: the stream's own wait, 36 ms at 9600 baud.
-    ASSERT_TRUE(pty.WriteMaster("B"));
+    late = std::thread([&] {
+        std::this_thread::sleep_for(milliseconds(100));
+        pty.WriteMaster("B");
+    });
     start = Clock::now();
-    EXPECT_EQ(Read(s, 10, 5000, -2), B("B"));
-    EXPECT_GE(MsSince(start), 36);
+    EXPECT_EQ(Read(s, 10, 8000, -2), B("B"));
+    late.join();
+    EXPECT_GE(MsSince(start), 100 + 36);
+    EXPECT_LT(MsSince(start), 3000) << "the first-byte wait was applied after the first chunk";
 
     // Bytes already buffered when the read starts: the first-byte wait does not
     // apply, only the wait between chunks.
@@ -497,8 +525,10 @@ TEST_F(StreamTest, FirstAndInterChunkWaitsAreHonoured) {
             std::this_thread::sleep_for(milliseconds(30));
         }
     });
-    EXPECT_EQ(Read(s, 10, 5000, 1000), B("wxyz"));
+    start = Clock::now();
+    EXPECT_EQ(Read(s, 10, 8000, 1000), B("wxyz"));
     device.join();
+    EXPECT_LT(MsSince(start), 4000) << "the first-byte wait was applied after the first chunk";
 }
 
 TEST_F(StreamTest, PtyClosedMidReadEndsTheReadAndTheStreamOpensAgain) {

@@ -422,6 +422,64 @@ TEST(DetectOlder, LongOlderAnswerIsDrainedAndTheFramingKept) {
     EXPECT_EQ(Framings(*log, 1), (std::vector<std::pair<int, int>>{{2, 0}, {2, 2}, {2, 0}}));
 }
 
+// A port that sends back whatever is written to it: a loopback plug, or a
+// modem echoing its input. It answers every probe, but never with "!".
+class EchoDevice final : public qv::platform::PortDevice {
+public:
+    explicit EchoDevice(std::shared_ptr<std::vector<std::vector<uint8_t>>> writes) : writes_(std::move(writes)) {}
+    int32_t ReadBlocking(uint8_t*, uint32_t) override { return -1; }
+    int32_t ReadTimed(uint8_t* buf, uint32_t cap, int32_t timeoutMs) override {
+        if (input_.empty()) {
+            std::this_thread::sleep_for(milliseconds(std::max(timeoutMs, 0)));
+            return 0;
+        }
+        const uint32_t n = std::min<uint32_t>(cap, static_cast<uint32_t>(input_.size()));
+        std::copy_n(input_.begin(), n, buf);
+        input_.erase(input_.begin(), input_.begin() + n);
+        return static_cast<int32_t>(n);
+    }
+    uint32_t QueuedInput() override { return static_cast<uint32_t>(input_.size()); }
+    void DiscardInput() override { input_.clear(); }
+    void RequestStop() override {}
+    void ClearStop() override {}
+    bool Write(const uint8_t* data, uint32_t len, int32_t) override {
+        writes_->emplace_back(data, data + len);
+        input_.insert(input_.end(), data, data + len);
+        return true;
+    }
+    bool SetLine(const qv::platform::LineSettings&) override { return true; }
+    bool TakeLineErrors() override { return false; }
+    bool SetFeatureReport(const uint8_t*, uint32_t) override { return false; }
+
+private:
+    std::shared_ptr<std::vector<std::vector<uint8_t>>> writes_;
+    std::deque<uint8_t> input_;
+};
+
+TEST(DetectAnswers, AnEchoingPortIsNoScanner) {
+    // Only "!" answers the presence probe: the "?" coming back is not a scanner
+    // at 115200 baud, so every trial fails and the framed query is never sent.
+    for (uint8_t kind : {QVDS_PORT_SERIAL, QVDS_PORT_USB_VCOM}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        auto writes = std::make_shared<std::vector<std::vector<uint8_t>>>();
+        SerialPortEntry row{};
+        row.port_number = 4;
+        row.port_kind = kind;
+        sd::ResetRow(row);
+        sd::DetectOptions options;
+        options.noPollingRead = 1;  // the echo comes at once: no need to sit out the waits
+        sd::ProbeRow(row, options, [&](uint32_t, uint32_t* status) -> std::unique_ptr<qv::platform::PortDevice> {
+            *status = 0;
+            return std::make_unique<EchoDevice>(writes);
+        });
+        EXPECT_EQ(row.baudrate, 0u);
+        EXPECT_EQ(row.status, 0);
+        const size_t trials = kind == QVDS_PORT_SERIAL ? sd::PresenceTrials(0).size() : 1u;
+        ASSERT_EQ(writes->size(), trials);
+        for (const auto& w : *writes) EXPECT_EQ(w, Bytes({'?'}));
+    }
+}
+
 TEST(DetectRowsScripted, OpenFailuresAndMoreRowsThanWorkers) {
     // 40 rows, more than the 16 workers: every row is probed once and keeps
     // the status of its own failure.
@@ -497,6 +555,7 @@ struct ScannerSetup {
     enum class Framed { kAnswer, kSilent, kBang } framed = Framed::kAnswer;
     bool answersOld = false;
     bool splitAnswers = false;  // send answers in two pieces, 30 ms apart
+    bool echo = false;          // a loopback plug: every byte comes back, nothing else
 };
 
 // The scanner side of a pty: reads what the library writes to the slave and
@@ -539,6 +598,10 @@ private:
             if (n <= 0) {
                 // No slave open at the moment (before and after the library's probe).
                 std::this_thread::sleep_for(milliseconds(5));
+                continue;
+            }
+            if (setup_.echo) {
+                Echo(buf, static_cast<size_t>(n));
                 continue;
             }
             pending.insert(pending.end(), buf, buf + n);
@@ -593,6 +656,18 @@ private:
             case Seen::kOther:
                 break;
         }
+    }
+
+    void Echo(const uint8_t* data, size_t len) {
+        termios2 tio{};
+        ioctl(master_, TCGETS2, &tio);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const bool presence = len == 1 && data[0] == '?';
+            seen_.push_back(Seen{presence ? Seen::kPresence : Seen::kOther, tio.c_ospeed,
+                                 (tio.c_cflag & CSTOPB) != 0, (tio.c_cflag & PARODD) != 0, Clock::now()});
+        }
+        WriteAll(data, len);
     }
 
     void Send(const std::vector<uint8_t>& bytes) {
@@ -715,6 +790,20 @@ TEST(DetectPty, SilentPortTriesEveryRateAndFindsNothing) {
     uint32_t waits = 0;
     for (const sd::Trial& t : sd::PresenceTrials(0)) waits += sd::ProbeWaitMs(t.baud);
     EXPECT_GE(elapsed, milliseconds(waits)) << "every probe waits its full time";
+}
+
+TEST(DetectPty, LoopbackPlugIsNotTakenForAScanner) {
+    DetectEnv env("");
+    ScannerSetup setup;
+    setup.echo = true;
+    PtyScanner plug(setup);
+    env.DeclarePorts("COM14=" + plug.path());
+    const auto rows = EnumerateAndDetect();
+    ASSERT_EQ(rows.size(), 1u);
+    ExpectRow(rows[0], 14, 0, 0, 0);
+    // Every presence trial was made and echoed; nothing else was ever sent.
+    EXPECT_EQ(plug.seen(Seen::kPresence).size(), sd::PresenceTrials(0).size());
+    EXPECT_TRUE(plug.seen(Seen::kOther).empty());
 }
 
 TEST(DetectPty, PresenceButNoFramedAnswerKeepsTheRate) {

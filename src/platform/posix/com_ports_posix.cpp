@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 
+#include "core/log.h"
 #include "platform/serial_port.h"
 
 namespace qv::platform {
@@ -63,7 +64,64 @@ bool SplitTtyName(const std::string& name, std::string* stem, uint32_t* number) 
     return true;
 }
 
+// The families with a range of COM numbers of their own: tty <stem><n> is COM
+// firstCom + n for n below kFamilySize. Every other tty, and a family tty
+// beyond its range, is numbered from kOtherFirstCom on in name order, so no
+// two ttys ever share a number.
+struct TtyFamily {
+    const char* stem;
+    uint32_t firstCom;
+};
+constexpr TtyFamily kFamilies[] = {{"ttyS", 1}, {"ttyUSB", 1001}, {"ttyACM", 2001}, {"ttyAMA", 3001}};
+constexpr uint32_t kFamilySize = 1000;
+constexpr uint32_t kOtherFirstCom = 4001;
+constexpr uint32_t kLastCom = 65535;
+
+// True for a number written the kernel's way ("0", "12"; not "012").
+bool IsPlainNumber(const std::string& digits) {
+    return !digits.empty() && (digits == "0" || digits[0] != '0');
+}
+
 }  // namespace
+
+std::vector<uint32_t> ComNumbersForTtys(const std::vector<std::string>& names) {
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    std::map<std::string, uint32_t> byName;
+    std::vector<const std::string*> others;  // in name order
+    for (const std::string& name : sorted) {
+        std::string stem;
+        uint32_t n = 0;
+        if (!SplitTtyName(name, &stem, &n)) continue;  // no number: nothing to tell it by
+        uint32_t number = 0;
+        for (const TtyFamily& family : kFamilies) {
+            if (stem == family.stem && n < kFamilySize && IsPlainNumber(name.substr(stem.size()))) {
+                number = family.firstCom + n;
+            }
+        }
+        if (number != 0) {
+            byName[name] = number;
+        } else {
+            others.push_back(&name);
+        }
+    }
+    uint32_t next = kOtherFirstCom;
+    for (const std::string* name : others) {
+        if (next > kLastCom) {
+            QV_LOG("%s %d no COM number left for %s: not listed\n", "ListSystemPorts", __LINE__, name->c_str());
+            continue;
+        }
+        byName[*name] = next++;
+    }
+    std::vector<uint32_t> out;
+    out.reserve(names.size());
+    for (const std::string& name : names) {
+        auto it = byName.find(name);
+        out.push_back(it == byName.end() ? 0 : it->second);
+    }
+    return out;
+}
 
 std::vector<ComPortInfo> ListSystemPorts(const std::string& sysRoot, const std::string& devRoot) {
     const std::string ttyDir = sysRoot + "/class/tty";
@@ -83,10 +141,9 @@ std::vector<ComPortInfo> ListSystemPorts(const std::string& sysRoot, const std::
     }
     std::sort(names.begin(), names.end());
 
-    static const std::map<std::string, uint32_t> kBase = {
-        {"ttyS", 1}, {"ttyUSB", 101}, {"ttyACM", 201}, {"ttyAMA", 301}};
-    std::vector<ComPortInfo> out;
-    uint32_t nextOther = 401;
+    // The ttys with hardware behind them that may be listed, in name order.
+    std::vector<std::string> ports;
+    std::vector<std::string> driverNames;
     for (const std::string& name : names) {
         if (consoles.count(name) != 0) continue;
         const std::string base = ttyDir + "/" + name;
@@ -97,13 +154,19 @@ std::vector<ComPortInfo> ListSystemPorts(const std::string& sysRoot, const std::
         if (!SplitTtyName(name, &stem, &n)) continue;
         // /sys lists every possible 8250 port; ports of unknown type have no UART.
         if (stem == "ttyS" && ReadFirstLine(base + "/type") == "0") continue;
+        if (TtyIsProtected(devRoot + "/" + name, sysRoot)) continue;
+        ports.push_back(name);
+        driverNames.push_back("\\Device\\" + DriverWord(LinkBaseName(base + "/device/driver")) +
+                              name.substr(stem.size()));
+    }
+    const std::vector<uint32_t> numbers = ComNumbersForTtys(ports);
+    std::vector<ComPortInfo> out;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        if (numbers[i] == 0) continue;
         ComPortInfo info;
-        auto it = kBase.find(stem);
-        info.number = it != kBase.end() ? it->second + n : nextOther++;
-        if (info.number == 0 || info.number > 65535) continue;
-        info.path = devRoot + "/" + name;
-        if (TtyIsProtected(info.path)) continue;
-        info.deviceName = "\\Device\\" + DriverWord(LinkBaseName(base + "/device/driver")) + std::to_string(n);
+        info.number = numbers[i];
+        info.path = devRoot + "/" + ports[i];
+        info.deviceName = driverNames[i];
         out.push_back(info);
     }
     return out;

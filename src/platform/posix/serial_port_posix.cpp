@@ -37,14 +37,14 @@ int64_t MsSince(Clock::time_point start) {
 }
 
 // Device numbers (st_rdev) of the ttys behind the system console.
-std::set<dev_t> ConsoleDevices() {
+std::set<dev_t> ConsoleDevices(const std::string& sysRoot) {
     std::set<dev_t> devs;
     devs.insert(makedev(5, 1));  // /dev/console
     devs.insert(makedev(5, 0));  // /dev/tty
-    std::ifstream active("/sys/class/tty/console/active");
+    std::ifstream active(sysRoot + "/class/tty/console/active");
     std::string name;
     while (active >> name) {
-        std::ifstream dev("/sys/class/tty/" + name + "/dev");
+        std::ifstream dev(sysRoot + "/class/tty/" + name + "/dev");
         unsigned maj = 0, min = 0;
         char colon = 0;
         if (dev >> maj >> colon >> min && colon == ':') devs.insert(makedev(maj, min));
@@ -304,11 +304,13 @@ private:
 
 }  // namespace
 
-bool TtyIsProtected(const std::string& path) {
+bool TtyIsProtected(const std::string& path) { return TtyIsProtected(path, "/sys"); }
+
+bool TtyIsProtected(const std::string& path, const std::string& sysRoot) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return false;  // nothing there to protect
     if (!S_ISCHR(st.st_mode)) return false;
-    if (ConsoleDevices().count(st.st_rdev) != 0) return true;
+    if (ConsoleDevices(sysRoot).count(st.st_rdev) != 0) return true;
     // Virtual consoles tty0..tty63.
     if (major(st.st_rdev) == 4 && minor(st.st_rdev) < 64) return true;
     return IsControllingTerminal(st.st_rdev);
