@@ -22,9 +22,9 @@ constexpr double kDefaultReadTimeoutMs = 2000.999999;
 constexpr char kReadTerminator[2] = {';', 0x03};
 
 // Every serial record opened by some transport, with a copy of its settings
-// block, and the record that owns each stream. A stream pointer found in a
-// record is only trusted when this registry knows it as a live stream that no
-// open record owns.
+// block, and the record that owns each stream, from before the stream's open
+// until its destruction. A stream pointer found in a record is only trusted
+// when this registry knows it as a live stream that no record owns.
 struct SerialRegistry {
     std::mutex mutex;
     std::map<T_DevicesInfo*, std::array<uint8_t, kSettingsBlock>> devSerialExistMap;
@@ -188,6 +188,13 @@ bool CSerialCommunication::OpenSerial(T_DevicesInfo* record) {
         return false;
     }
     record->pOpenStream = stream;
+    SerialRegistry& reg = Registry();
+    {
+        // Owned before its open runs: no other open may take it for an orphan
+        // meanwhile, and a close's cancel reaches it.
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        reg.streamOwners[stream] = record;
+    }
     const SerialSettings& s = record->SerialSettings;
     QV_LOG("%s %d pSerialSettings.port_number=%d pSerialSettings.baudrate=%d\n", "OpenSerial", __LINE__,
            s.port_number, static_cast<int>(s.baudrate));
@@ -198,14 +205,16 @@ bool CSerialCommunication::OpenSerial(T_DevicesInfo* record) {
     QV_LOG("[%s] qvds_open_com result=%d", "OpenSerial", ok ? 1 : 0);
     if (!ok) {
         SetLastErrorCode(kErrOpenCom);
+        {
+            std::lock_guard<std::mutex> lock(reg.mutex);
+            reg.streamOwners.erase(stream);
+        }
         qvds_close(stream);
         qvds_destory(stream);
         record->pOpenStream = nullptr;
         return false;
     }
-    SerialRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    reg.streamOwners[stream] = record;
     if (reg.devSerialExistMap.emplace(record, SettingsBlock(record)).second) {
         QV_LOG("[%s] devSerialExistMap insert succ", "OpenSerial");
     }
@@ -258,6 +267,21 @@ int32_t CSerialCommunication::Read(T_DevicesInfo* device, char* buffer, uint32_t
         if (n > 0) return static_cast<int32_t>(n);
         const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         if (elapsed > limitMs) return 0;
+    }
+}
+
+void CSerialCommunication::Cancel(T_DevicesInfo* device) {
+    if (device == nullptr) return;
+    // Not under the transport mutex: a blocked Read or Write holds it. The
+    // registry lock keeps the stream from being destroyed meanwhile (CloseSerial
+    // drops the owner under it first); qvds_cancel takes only short locks.
+    SerialRegistry& reg = Registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    for (const auto& [stream, owner] : reg.streamOwners) {
+        if (owner != device) continue;
+        QV_LOG("[%s] cancel pDevice=[%p] stream=[%p]", "CSerialCommunication::Cancel", static_cast<void*>(device),
+               stream);
+        qvds_cancel(static_cast<QvdsStream*>(const_cast<void*>(stream)));
     }
 }
 
