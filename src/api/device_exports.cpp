@@ -188,8 +188,23 @@ QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t
         SetLastErrorCode(kErrInvalidParam);
         return nullptr;
     }
-    void* handle =
-        OpenIndexed(index, nullptr, nullptr, [&](CQVScan* engine) { return engine->OpenDeviceForNati(record); });
+    void* handle = OpenIndexed(index, nullptr, nullptr, [&](CQVScan* engine) {
+        // The record may be an entry of the current list: it is read and
+        // written under the registry lock like every entry, and the transport
+        // opens a copy.
+        Registry& reg = Reg();
+        T_DevicesInfo entry;
+        {
+            std::lock_guard<std::mutex> lock(reg.mutex);
+            entry = *record;
+        }
+        T_DevicesInfo* opened = engine->OpenDeviceForNati(&entry);
+        if (opened != nullptr) {
+            std::lock_guard<std::mutex> lock(reg.mutex);
+            record->pOpenStream = entry.pOpenStream;
+        }
+        return opened;
+    });
     QV_LOG("%s %d %p return\n", "qv_OpenDeviceForNati", __LINE__, handle);
     return handle;
 } QV_EXPORT_CATCH("qv_OpenDeviceForNati", nullptr)

@@ -172,3 +172,42 @@ TEST(StaleHandles, OpenCloseCyclesFromSeveralThreadsWithStaleHandlesAndListEntri
     for (int i = 0; i < 4; ++i) EXPECT_EQ(Frames(sim, coms[i]), framesBefore[i] + legit[i].load()) << coms[i];
     for (void* s : stale) EXPECT_EQ(qv_GetDevStatus(s), QV_STATUS_CLOSED);
 }
+
+TEST(StaleHandles, OneListEntryOpenedThroughBothOpensFromTwoThreads) {
+    // qv_OpenDevice opens the entry by index, qv_OpenDeviceForNati opens the
+    // entry itself under another key: both read the entry and write its stream
+    // pointer back, and qv_CloseDeviceForNati leaves that pointer behind,
+    // stale. The port is one, so at most one of them has it at a time.
+    SimDevices d({{.com = 137, .options = "id=Scanner 137"}});
+    ASSERT_EQ(d.count(), 1);
+    T_DevicesInfo* entry = &d.list()[0];
+    const std::string expected = std::string("\x02\x01" "0000@QRYSYSScanner 137\x06;\x03");
+    std::atomic<int> opened{0};
+    std::atomic<int> failures{0};
+    auto cycle = [&](bool byIndex) {
+        for (int round = 0; round < 40; ++round) {
+            void* h = byIndex ? qv_OpenDevice(d.list(), 0, 0) : qv_OpenDeviceForNati(entry, 900, 0);
+            if (h == nullptr) continue;  // the other thread has the port
+            opened++;
+            char buf[128];
+            int32_t len = sizeof buf;
+            if (!qv_GetCommandResponse(h, "QRYSYS", 6, buf, &len, 2000, true, false) ||
+                std::string(buf, static_cast<size_t>(len)) != expected) {
+                failures++;
+            }
+            if (!(byIndex ? qv_CloseDevice(&h) : qv_CloseDeviceForNati(&h))) failures++;
+        }
+    };
+    std::thread a(cycle, true);
+    std::thread b(cycle, false);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GT(opened.load(), 0);
+    EXPECT_FALSE(qv_DeviceIsOpenByList(d.list(), 0));
+    // The entry still opens, whatever stale pointer it was left with.
+    void* h = qv_OpenDevice(d.list(), 0, 0);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(qv_SendCommand(h, "BEEPON", 6), QV_CMD_ACCEPTED);
+    EXPECT_TRUE(qv_CloseDevice(&h));
+}
