@@ -113,6 +113,13 @@ private:
     std::thread thread_;
 };
 
+// Hex text of `count` times the byte `pair` ("41").
+std::string RepeatedHex(const char* pair, size_t count) {
+    std::string hex(2 * count, pair[0]);
+    for (size_t i = 1; i < hex.size(); i += 2) hex[i] = pair[1];
+    return hex;
+}
+
 // A caller-held record for the pty at COM `com`: opened with qv_OpenDeviceForNati.
 T_DevicesInfo PtyRecord(int com) {
     T_DevicesInfo r;
@@ -382,8 +389,7 @@ TEST(Close, WaitsForEveryExportInFlightOnItsHandle) {
     std::this_thread::sleep_for(500ms);
     // And one that is still checking and decoding its long hex command when
     // the close comes, before it touches the device at all.
-    std::string hex;
-    for (int i = 0; i < (8 << 20); ++i) hex += "3F";
+    const std::string hex = RepeatedHex("3F", 8 << 20);
     Running decoding([&] {
         char buf[64];
         int32_t len = sizeof buf;
@@ -414,10 +420,8 @@ TEST(Close, WriteAsHexHoldsItsHandleLikeTheOtherExports) {
     ASSERT_EQ(d.count(), 1);
     // Long enough that checking and decoding it takes a while: a close that
     // does not wait for the export lands in the middle.
-    std::string hex;
-    hex.reserve(32u << 20);
-    for (int i = 0; i < (16 << 20); ++i) hex += "41";
-    for (int round = 0; round < 3; ++round) {
+    const std::string hex = RepeatedHex("41", 8 << 20);
+    for (int round = 0; round < 2; ++round) {
         void* h = qv_OpenDevice(d.list(), 0, 0);
         ASSERT_NE(h, nullptr);
         void* copy = h;
