@@ -214,7 +214,8 @@ enum {
 
 /* Command status: the result of qv_SendCommand and qv_SendCommandAsHex. */
 enum {
-    QV_CMD_NOT_WRITTEN = 0,  /* nothing was written (or the arguments were refused) */
+    QV_CMD_NOT_WRITTEN = 0,  /* nothing was written (or the arguments were refused), or the
+                                device was lost or its handle closed before the reply came */
     QV_CMD_ACCEPTED = 1,     /* every command acknowledged (ACK), or no reply within 2 s */
     QV_CMD_ENQ = 2,          /* the reply carried ENQ; also an image command refused */
     QV_CMD_NAK = 3,          /* the reply carried NAK */
@@ -257,7 +258,9 @@ enum {
  *    runs on the handle: every export blocked on that device returns at once
  *    with its failure value and a text saying the device was closed or lost
  *    ("Read from com error, com push out", "Write to com error"). It then waits
- *    for those exports to return and closes the device. A close always ends.
+ *    for the handle's listener and for those exports to return and closes the
+ *    device. A close always ends. A second close of a handle whose close is in
+ *    progress returns true at once and leaves its variable alone.
  *  - Callbacks run on library threads with no library lock held; they may call
  *    any export (see qv_SetListener).
  */
@@ -291,14 +294,15 @@ QV_API void qv_ReleaseDevices(T_DevicesInfo** list);
 /* Identity of list entry `index`: the QRYSYS reply text (serial, USB) or the
  * discovery reply (network), and the device type (QV_DEVTYPE_*). An entry
  * without identity text is opened (unless it is open already), queried (up to
- * 2 s) and closed again. False with "Invalid input parameters" for a list that
+ * 2 s) and closed again (unless another caller got the same handle from an
+ * open meanwhile: it stays open for that caller). False with "Invalid input parameters" for a list that
  * is not the current one or an index outside it, with the open's error when
  * the device cannot be opened, "Device type error" for an unknown kind, and
  * false when no identity came back. */
 QV_API bool qv_GetDeviceInfo(T_DevicesInfo* list, uint32_t index, T_DevInfo* info);
 
 /* Sends BASQSY to list entry `index` (opening and closing it when it is not
- * open) and copies the reply text, at most *length - 1 bytes and a zero byte,
+ * open, as qv_GetDeviceInfo does) and copies the reply text, at most *length - 1 bytes and a zero byte,
  * into `buffer`. *length is the capacity on entry and the reply length minus
  * 29 on return (0 when no reply came). Blocks up to 2 s. Bad arguments:
  * "Invalid input parameters", *length unchanged. */
@@ -316,7 +320,10 @@ QV_API bool qv_GetDeviceInfoByHandle(void* hDevice, T_DevInfo* info);
  * parameters" for a null list or an index outside the current list, null with
  * an empty text for a list that is not the current one, null with "Open com
  * device failed" / "Open usb device failed" / a network text when the device
- * cannot be opened (status QV_STATUS_OPEN_FAILED under the null handle). */
+ * cannot be opened (status QV_STATUS_OPEN_FAILED under the null handle).
+ * When the index's handle is being closed, waits for that close to end and
+ * opens the device afresh; called from that handle's own listener callback
+ * (which the close waits for) it fails at once with "Device is not open". */
 QV_API void* qv_OpenDevice(T_DevicesInfo* list, uint32_t index, int32_t reserved);
 
 /* Opens a caller-held record (for example a copy of a list entry) under the
@@ -330,7 +337,7 @@ QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t
  * entry forgets its stream. True also when the handle was not open (nothing is
  * closed). False when *hDevice is null, or when the transport failed to close
  * (status QV_STATUS_CLOSE_FAILED). Writes the log line "CloseDevice" on the
- * console and in the log file. Waits for a firmware update running on the
+ * console and in the log file, also when the handle was not open. Waits for a firmware update running on the
  * device. May be called from any callback, on its own handle too. */
 QV_API bool qv_CloseDevice(void** hDevice);
 
@@ -391,7 +398,9 @@ QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t l
  * anything else (and SCNTRG scan triggers) by raw bytes, collected until 51 ms
  * of silence; while a listener runs, such a reply goes to the listener and
  * nothing is collected here. With `hex`, the command is hex text. False with
- * the transport's error text when the write or a read failed or timed out. */
+ * the transport's error text when the write or a read failed or timed out;
+ * raw bytes that came before the device was lost or the handle closed are
+ * returned with true. */
 QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t length,
                                   char* response, int32_t* responseLength,
                                   int32_t timeoutMs, bool framed, bool hex);

@@ -39,6 +39,21 @@ bool IsRefusedImageCommand(const char* command, int32_t length) {
     return upper.find_first_of("*&^") == std::string::npos;
 }
 
+// qv_Write after its checks of the handle and the arguments: the image-command
+// refusal, the status around the engine's write, the error text.
+bool WriteThroughUse(const HandleUse& use, void* hDevice, const char* data, uint32_t length, bool framed) {
+    if (IsRefusedImageWrite(data, length)) {
+        SetLastErrorCode(kErrImageCommand);
+        return false;
+    }
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_BEGIN);
+    const bool written = use.engine()->Write(use.record(), data, length, framed);
+    SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
+    if (!written) return false;
+    SetLastErrorCode(kOk);
+    return true;
+}
+
 bool StartsWith(const char* data, size_t len, const char* prefix) {
     const size_t n = std::strlen(prefix);
     return len >= n && std::memcmp(data, prefix, n) == 0;
@@ -61,20 +76,13 @@ QV_API bool qv_Write(void* hDevice, const char* data, uint32_t length, bool fram
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }
-    if (IsRefusedImageWrite(data, length)) {
-        SetLastErrorCode(kErrImageCommand);
-        return false;
-    }
-    SetDeviceStatus(hDevice, QV_STATUS_WRITE_BEGIN);
-    const bool written = use.engine()->Write(use.record(), data, length, framed);
-    SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
-    if (!written) return false;
-    SetLastErrorCode(kOk);
-    return true;
+    return WriteThroughUse(use, hDevice, data, length, framed);
 } QV_EXPORT_CATCH("qv_Write", false)
 
 QV_API bool qv_WriteAsHex(void* hDevice, const char* hexText, bool framed) try {
-    if (hDevice == nullptr || hexText == nullptr || !HandleIsOpen(hDevice)) {
+    // Held from the check to the last status: a close waits for it.
+    HandleUse use(hDevice);
+    if (!use || hexText == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }
@@ -94,11 +102,9 @@ QV_API bool qv_WriteAsHex(void* hDevice, const char* hexText, bool framed) try {
         return false;
     }
     SetDeviceStatus(hDevice, QV_STATUS_WRITE_BEGIN);
-    const bool written = qv_Write(hDevice, bytes.data(), static_cast<uint32_t>(bytes.size()), framed);
+    const bool written = WriteThroughUse(use, hDevice, bytes.data(), static_cast<uint32_t>(bytes.size()), framed);
     SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
-    if (!written) return false;
-    SetLastErrorCode(kOk);
-    return true;
+    return written;
 } QV_EXPORT_CATCH("qv_WriteAsHex", false)
 
 QV_API int32_t qv_SendCommand(void* hDevice, const char* command, int32_t length) try {

@@ -1,6 +1,7 @@
 // Open, close and status exports.
 #include <exception>
 #include <new>
+#include <thread>
 
 #include "core/errors.h"
 #include "api/export_guard.h"
@@ -39,6 +40,7 @@ void RegisterHandle(T_DevicesInfo* handle, CQVScan* engine, uint32_t index,
     st->engine = engine;
     st->index = index;
     st->inIndexMap = true;
+    st->grants = 1;
     st->origin = std::move(origin);
     reg.handles[handle] = st;
     reg.devOpenMap[handle] = true;
@@ -55,20 +57,50 @@ bool ClearStaleIndex(std::unique_lock<std::mutex>& lock, uint32_t index) {
     if (it == reg.devIndexMap.end() || reg.devOpenMap.count(it->second) != 0) return true;
     void* stale = it->second;
     lock.unlock();
-    const bool closed = CloseHandle(&stale);
+    const bool closed = CloseHandle(&stale, false);
     lock.lock();
     return closed;
 }
 
-// Opens through a new engine; `open` performs the engine's open.
-template <typename OpenFn>
-void* OpenIndexed(uint32_t index, std::shared_ptr<DeviceList> origin, OpenFn open) {
+// The handle registered for `index` is being closed: waits until that close
+// ended (the next try then opens the device afresh). False without waiting
+// when the calling thread is the listener that close waits for: the two would
+// wait for each other for ever.
+bool WaitForClosingIndex(std::unique_lock<std::mutex>& lock, uint32_t index, T_DevicesInfo* existing,
+                         const std::shared_ptr<HandleState>& st) {
     Registry& reg = Reg();
+    if (st->closingRun && st->closingRun->thread.load() == std::this_thread::get_id()) return false;
+    reg.changed.wait(lock, [&] {
+        auto cur = reg.devIndexMap.find(index);
+        return cur == reg.devIndexMap.end() || cur->second != existing || !st->closing;
+    });
+    return true;
+}
+
+// Opens through a new engine; `open` performs the engine's open. *opened tells
+// whether this call opened the device (false: it handed out the handle that
+// was open already, or failed).
+template <typename OpenFn>
+void* OpenIndexed(uint32_t index, std::shared_ptr<DeviceList> origin, bool* opened, OpenFn open) {
+    Registry& reg = Reg();
+    if (opened != nullptr) *opened = false;
     std::unique_lock<std::mutex> lock(reg.mutex);
     for (;;) {
         T_DevicesInfo* existing = ClaimIndex(lock, index);
         if (existing == nullptr) break;
-        if (reg.devOpenMap.count(existing) != 0) return existing;
+        auto it = reg.handles.find(existing);
+        if (reg.devOpenMap.count(existing) != 0) {
+            if (it != reg.handles.end()) ++it->second->grants;
+            return existing;
+        }
+        if (it != reg.handles.end() && it->second->closing) {
+            const std::shared_ptr<HandleState> st = it->second;
+            if (!WaitForClosingIndex(lock, index, existing, st)) {
+                SetLastErrorCode(kErrNotOpen);
+                return nullptr;
+            }
+            continue;
+        }
         if (!ClearStaleIndex(lock, index)) return nullptr;
     }
     lock.unlock();
@@ -100,8 +132,13 @@ void* OpenIndexed(uint32_t index, std::shared_ptr<DeviceList> origin, OpenFn ope
         QV_LOG("%s %d return [%p]\n", "OpenDevice", __LINE__, static_cast<void*>(handle));
         return nullptr;
     }
+    if (origin) {
+        // The list entry learns its stream under the lock every reader of it takes.
+        origin->entries[index].pOpenStream = handle->pOpenStream;
+    }
     RegisterHandle(handle, engine, index, std::move(origin));
     lock.unlock();
+    if (opened != nullptr) *opened = true;
     SetLastErrorCode(kOk);
     QV_LOG("%s %d return [%p]\n", "OpenDevice", __LINE__, static_cast<void*>(handle));
     return handle;
@@ -109,8 +146,17 @@ void* OpenIndexed(uint32_t index, std::shared_ptr<DeviceList> origin, OpenFn ope
 
 }  // namespace
 
-void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index) {
-    return OpenIndexed(index, list, [&](CQVScan* engine) { return engine->OpenDevice(list->entries.data(), index); });
+void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index, bool* opened) {
+    return OpenIndexed(index, list, opened, [&](CQVScan* engine) {
+        // The transport opens a copy of the entry, taken under the registry
+        // lock: the entry itself is read and written only under that lock.
+        T_DevicesInfo entry;
+        {
+            std::lock_guard<std::mutex> lock(Reg().mutex);
+            entry = list->entries[index];
+        }
+        return engine->OpenDevice(&entry, 0);
+    });
 }
 
 }  // namespace qv
@@ -142,35 +188,31 @@ QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t
         SetLastErrorCode(kErrInvalidParam);
         return nullptr;
     }
-    void* handle = OpenIndexed(index, nullptr, [&](CQVScan* engine) { return engine->OpenDeviceForNati(record); });
+    void* handle = OpenIndexed(index, nullptr, nullptr, [&](CQVScan* engine) {
+        // The record may be an entry of the current list: it is read and
+        // written under the registry lock like every entry, and the transport
+        // opens a copy.
+        Registry& reg = Reg();
+        T_DevicesInfo entry;
+        {
+            std::lock_guard<std::mutex> lock(reg.mutex);
+            entry = *record;
+        }
+        T_DevicesInfo* opened = engine->OpenDeviceForNati(&entry);
+        if (opened != nullptr) {
+            std::lock_guard<std::mutex> lock(reg.mutex);
+            record->pOpenStream = entry.pOpenStream;
+        }
+        return opened;
+    });
     QV_LOG("%s %d %p return\n", "qv_OpenDeviceForNati", __LINE__, handle);
     return handle;
 } QV_EXPORT_CATCH("qv_OpenDeviceForNati", nullptr)
 
 QV_API bool qv_CloseDevice(void** hDevice) try {
     if (hDevice == nullptr || *hDevice == nullptr) return false;
-    T_DevicesInfo* key = static_cast<T_DevicesInfo*>(*hDevice);
-    std::shared_ptr<DeviceList> origin;
-    uint32_t index = 0;
-    {
-        Registry& reg = Reg();
-        std::lock_guard<std::mutex> lock(reg.mutex);
-        auto it = reg.handles.find(key);
-        if (it != reg.handles.end()) {
-            origin = it->second->origin;
-            index = it->second->index;
-        }
-    }
-    if (!CloseHandle(hDevice)) return false;
-    if (origin) {
-        // The list entry forgets the stream, but only in the list the handle came from.
-        Registry& reg = Reg();
-        std::lock_guard<std::mutex> lock(reg.mutex);
-        if (reg.currentList == origin && index < origin->entries.size()) {
-            origin->entries[index].pOpenStream = nullptr;
-            origin->entries[index].socket = -1;
-        }
-    }
+    // The list entry forgets the stream, but only in the list the handle came from.
+    if (!CloseHandle(hDevice, true)) return false;
     SetLastErrorCode(kOk);
     return true;
 } QV_EXPORT_CATCH("qv_CloseDevice", false)
@@ -180,7 +222,7 @@ QV_API bool qv_CloseDeviceForNati(void** hDevice) try {
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }
-    const bool closed = CloseHandle(hDevice);
+    const bool closed = CloseHandle(hDevice, false);
     if (closed) SetLastErrorCode(kOk);
     return closed;
 } QV_EXPORT_CATCH("qv_CloseDeviceForNati", false)

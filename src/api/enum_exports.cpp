@@ -19,8 +19,12 @@ namespace {
 constexpr int32_t kIdentityReplyCapacity = 20000;
 constexpr int32_t kIdentityTimeoutMs = 2000;
 constexpr int32_t kMinIdentityReply = 16;  // prefix, kind, command word, status, ';' 03
+constexpr int32_t kMinHandleIdentityReply = 29;  // what qv_GetDeviceInfoByHandle takes for an identity
 
-std::mutex enumMutex;     // one enumeration at a time
+// One scan at a time. Held only around the scan and the publication of its
+// list: never while handles are closed, since a close waits for listeners
+// whose callbacks may enumerate themselves.
+std::mutex enumMutex;
 std::mutex netEnumMutex;  // the network scan's use of its transport
 
 // Identity text of a QRYSYS / BASQSY reply of length len: from byte 13 on,
@@ -135,28 +139,48 @@ std::thread StartThread(Fn fn) {
     }
 }
 
-// Releases the current list when `list` is it: every open handle is closed.
-void ReleaseList(T_DevicesInfo** list) {
-    if (list == nullptr || *list == nullptr) return;
+// Closes handles (closing one may wait for its listener: no enumeration lock is held).
+void CloseHandles(const std::vector<std::pair<T_DevicesInfo*, uint32_t>>& handles) {
+    for (auto& [h, index] : handles) {
+        QV_LOG("%s %d close %u device", "qv_ReleaseDevices", __LINE__, index);
+        void* handle = h;
+        CloseHandle(&handle, true);
+    }
+}
+
+// Detaches the current list when `list` is it (any list when `list` is null)
+// and closes every handle, open ones and failed closes alike. False when there
+// was nothing to release.
+bool ReleaseCurrentList(const T_DevicesInfo* list) {
     Registry& reg = Reg();
     std::shared_ptr<DeviceList> released;
     std::vector<std::pair<T_DevicesInfo*, uint32_t>> toClose;
     {
         std::lock_guard<std::mutex> lock(reg.mutex);
-        if (!reg.currentList || reg.currentList->entries.data() != *list) return;
+        if (!reg.currentList || (list != nullptr && reg.currentList->entries.data() != list)) return false;
         released = std::move(reg.currentList);
         reg.currentList.reset();
         reg.listTotal = 0;
-        for (auto& kv : reg.handles) toClose.emplace_back(kv.first, kv.second->index);  // open and failed closes
+        for (auto& kv : reg.handles) toClose.emplace_back(kv.first, kv.second->index);
     }
-    for (auto& [h, index] : toClose) {
-        QV_LOG("%s %d close %u device", "qv_ReleaseDevices", __LINE__, index);
-        void* handle = h;
-        CloseHandle(&handle);
-    }
-    *list = nullptr;
+    CloseHandles(toClose);
     QV_LOG("%s %d end", "qv_ReleaseDevices", __LINE__);
     // The entries are freed when the last export still working on them returns.
+    return true;
+}
+
+// Releases a list that another enumeration published while this one scanned:
+// the handles opened from it are closed.
+void ReleaseSupersededList(const std::shared_ptr<DeviceList>& superseded) {
+    Registry& reg = Reg();
+    std::vector<std::pair<T_DevicesInfo*, uint32_t>> toClose;
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        for (auto& kv : reg.handles) {
+            if (kv.second->origin == superseded) toClose.emplace_back(kv.first, kv.second->index);
+        }
+    }
+    CloseHandles(toClose);
 }
 
 // Takes a reference to the current list when `list` is it and index is inside.
@@ -168,12 +192,6 @@ std::shared_ptr<DeviceList> CurrentListEntry(const T_DevicesInfo* list, uint32_t
         return nullptr;
     }
     return reg.currentList;
-}
-
-bool EntryIsOpen(uint32_t index) {
-    Registry& reg = Reg();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    return reg.devIndexMap.count(index) != 0;
 }
 
 // Copies an entry's identity text under the registry lock (it may be filled by
@@ -214,18 +232,12 @@ QV_API T_DevicesInfo* qv_EnumDevices(int32_t* deviceCount, uint32_t flags) try {
         SetLastErrorCode(kErrInvalidParam);
         return nullptr;
     }
-    std::lock_guard<std::mutex> enumLock(enumMutex);
-    {
-        T_DevicesInfo* current = nullptr;
-        Registry& reg = Reg();
-        {
-            std::lock_guard<std::mutex> lock(reg.mutex);
-            if (reg.currentList) current = reg.currentList->entries.data();
-        }
-        ReleaseList(&current);
-    }
+    // The previous list is released before the enumeration lock is taken: its
+    // handles' listeners may be in callbacks that enumerate as well.
+    ReleaseCurrentList(nullptr);
     SetLastErrorCode(kOk);
 
+    std::unique_lock<std::mutex> enumLock(enumMutex);
     KindResults results;
     std::thread com, usb, net;
     if (flags & (QV_ENUM_COM | QV_ENUM_USB_VCOM)) {
@@ -253,13 +265,17 @@ QV_API T_DevicesInfo* qv_EnumDevices(int32_t* deviceCount, uint32_t flags) try {
         list->entries[0].deviceCount = static_cast<int32_t>(total);
     }
     T_DevicesInfo* first = nullptr;
+    std::shared_ptr<DeviceList> superseded;  // published by another enumeration meanwhile
     {
         Registry& reg = Reg();
         std::lock_guard<std::mutex> lock(reg.mutex);
+        superseded = std::move(reg.currentList);
         reg.currentList = list;
         reg.listTotal = static_cast<int32_t>(total);
         if (list) first = list->entries.data();
     }
+    enumLock.unlock();
+    if (superseded) ReleaseSupersededList(superseded);
     *deviceCount = static_cast<int32_t>(total);
     QV_LOG("[%s][%d] return deviceCount=%d\n", "qv_EnumDevices", __LINE__, static_cast<int>(total));
     SetLastErrorCode(kOk);
@@ -267,7 +283,7 @@ QV_API T_DevicesInfo* qv_EnumDevices(int32_t* deviceCount, uint32_t flags) try {
 } QV_EXPORT_CATCH("qv_EnumDevices", nullptr)
 
 QV_API void qv_ReleaseDevices(T_DevicesInfo** list) try {
-    ReleaseList(list);
+    if (list != nullptr && *list != nullptr && ReleaseCurrentList(*list)) *list = nullptr;
     SetLastErrorCode(kOk);
 } QV_EXPORT_CATCH("qv_ReleaseDevices")
 
@@ -291,10 +307,11 @@ QV_API bool qv_GetDeviceInfo(T_DevicesInfo* list, uint32_t index, T_DevInfo* inf
             QV_LOG("stNetDevInfo->devInfo=%s", info->devInfo);
             result = true;
         } else {
-            const bool wasOpen = EntryIsOpen(index);
-            QV_LOG("%s %d device is open=%d\n", "qv_GetDeviceInfo", __LINE__, wasOpen ? 1 : 0);
-            void* handle = OpenListEntry(ref, index);
+            // Whether it was open is decided in the same step as the open.
+            bool opened = false;
+            void* handle = OpenListEntry(ref, index, &opened);
             if (handle == nullptr) return false;  // the open's error stays
+            QV_LOG("%s %d device is open=%d\n", "qv_GetDeviceInfo", __LINE__, opened ? 0 : 1);
             std::vector<char> reply(kIdentityReplyCapacity);
             int32_t len = kIdentityReplyCapacity;
             result = qv_GetCommandResponse(handle, "QRYSYS", 6, reply.data(), &len, kIdentityTimeoutMs, true, false);
@@ -306,9 +323,9 @@ QV_API bool qv_GetDeviceInfo(T_DevicesInfo* list, uint32_t index, T_DevInfo* inf
                 info->devInfo[0] = '\0';
                 result = false;  // no identity came back
             }
-            if (!wasOpen) {
+            if (opened) {
                 QV_LOG("%s %d need to close device\n", "qv_GetDeviceInfo", __LINE__);
-                qv_CloseDevice(&handle);
+                CloseTemporaryHandle(&handle);
             }
         }
     } else {
@@ -330,10 +347,10 @@ QV_API void qv_GetBaseInfo(T_DevicesInfo* list, uint32_t index, char* buffer, in
         return;
     }
     const int32_t capacity = *length;
-    const bool wasOpen = EntryIsOpen(index);
-    QV_LOG("%s %d device is open=%d\n", "qv_GetBaseInfo", __LINE__, wasOpen ? 1 : 0);
-    void* handle = OpenListEntry(ref, index);
+    bool opened = false;
+    void* handle = OpenListEntry(ref, index, &opened);
     if (handle == nullptr) return;
+    QV_LOG("%s %d device is open=%d\n", "qv_GetBaseInfo", __LINE__, opened ? 0 : 1);
     std::vector<char> reply(kIdentityReplyCapacity);
     int32_t len = kIdentityReplyCapacity;
     const bool ok = qv_GetCommandResponse(handle, "BASQSY", 6, reply.data(), &len, kIdentityTimeoutMs, true, false);
@@ -345,9 +362,9 @@ QV_API void qv_GetBaseInfo(T_DevicesInfo* list, uint32_t index, char* buffer, in
         buffer[0] = '\0';
         *length = 0;
     }
-    if (!wasOpen) {
+    if (opened) {
         QV_LOG("%s %d need to close device\n", "qv_GetBaseInfo", __LINE__);
-        qv_CloseDevice(&handle);
+        CloseTemporaryHandle(&handle);
     }
 } QV_EXPORT_CATCH("qv_GetBaseInfo")
 
@@ -369,7 +386,7 @@ QV_API bool qv_GetDeviceInfoByHandle(void* hDevice, T_DevInfo* info) try {
             char reply[2048];
             int32_t len = sizeof reply;
             result = qv_GetCommandResponse(hDevice, "QRYSYS", 6, reply, &len, kIdentityTimeoutMs, true, false);
-            if (result && len >= kMinIdentityReply) {
+            if (result && len >= kMinHandleIdentityReply) {
                 IdentityText(reply, len, info->devInfo, sizeof info->devInfo);
                 StoreEntryInfo(*record, info->devInfo);
             } else {

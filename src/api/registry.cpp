@@ -89,31 +89,50 @@ bool StopListenerOf(const void* handle, const char* caller) {
     return true;
 }
 
-bool CloseHandle(void** handle) {
-    if (handle == nullptr || *handle == nullptr) return true;
+namespace {
+
+enum class CloseMode { kAlways, kUnlessShared };
+
+bool CloseHandleImpl(void** handle, bool forgetListEntry, CloseMode mode) {
+    if (handle == nullptr) return true;
     T_DevicesInfo* key = static_cast<T_DevicesInfo*>(*handle);
     Registry& reg = Reg();
     std::shared_ptr<HandleState> st;
     std::shared_ptr<ListenerRun> run;
     {
         std::lock_guard<std::mutex> lock(reg.mutex);
-        auto it = reg.handles.find(key);
-        const bool open = reg.devOpenMap.count(key) != 0;
+        auto it = key == nullptr ? reg.handles.end() : reg.handles.find(key);
+        const bool open = key != nullptr && reg.devOpenMap.count(key) != 0;
         // A handle that left the open set without being closed (a failed close)
-        // is still in devIndexMap: it is closed fully now.
-        if (it == reg.handles.end() || it->second->closing || (!open && !it->second->inIndexMap)) {
-            SetLastErrorCode(kOk);
+        // is still in devIndexMap: it is closed fully now. A close already in
+        // progress is left to finish (it may be waiting for this very thread,
+        // when a listener callback closes its own handle).
+        const bool closable = it != reg.handles.end() && !it->second->closing && (open || it->second->inIndexMap);
+        if (closable && mode == CloseMode::kUnlessShared && it->second->grants > 1) {
+            // Another open handed this handle out meanwhile: it is that caller's now.
+            *handle = nullptr;
             return true;
         }
-        st = it->second;
-        st->closing = true;
-        reg.devOpenMap.erase(key);
-        auto lit = reg.devListenMap.find(key);
-        if (lit != reg.devListenMap.end()) {
-            run = lit->second;
-            reg.devListenMap.erase(lit);
+        if (closable) {
+            st = it->second;
+            st->closing = true;
+            reg.devOpenMap.erase(key);
+            auto lit = reg.devListenMap.find(key);
+            if (lit != reg.devListenMap.end()) {
+                run = lit->second;
+                reg.devListenMap.erase(lit);
+            }
+            st->closingRun = run;
         }
     }
+    if (!st) {
+        WriteLog(kLogBoth, "CloseDevice");
+        SetLastErrorCode(kOk);
+        return true;
+    }
+    // Cancel first: a blocked exchange would keep the uses from ending, and the
+    // listener may itself be waiting for the engine lock that exchange holds.
+    st->engine->Cancel(st->record);
     if (run && run->thread.load() != std::this_thread::get_id()) WaitForListener(run, "qv_StopListener");
     WriteLog(kLogBoth, "CloseDevice");
     {
@@ -132,6 +151,13 @@ bool CloseHandle(void** handle) {
                 reg.devIndexMap.erase(st->index);
                 reg.scanIndexMap.erase(st->index);
                 st->inIndexMap = false;
+                // The entry forgets the stream in the step that frees its index,
+                // before any new open of the index can store its own.
+                if (forgetListEntry && st->origin && reg.currentList == st->origin &&
+                    st->index < st->origin->entries.size()) {
+                    st->origin->entries[st->index].pOpenStream = nullptr;
+                    st->origin->entries[st->index].socket = -1;
+                }
             }
             reg.handles.erase(key);
             engineToDelete = st->engine;
@@ -140,13 +166,26 @@ bool CloseHandle(void** handle) {
         } else {
             st->closing = false;  // left for a later close to finish
         }
+        st->closingRun.reset();
     }
+    reg.changed.notify_all();  // opens of the index wait for the close to end
     if (!closed) return false;
     delete engineToDelete;
     *handle = nullptr;
     QV_LOG("[%s] return", "CloseDevice");
     SetLastErrorCode(kOk);
     return true;
+}
+
+}  // namespace
+
+bool CloseHandle(void** handle, bool forgetListEntry) {
+    return CloseHandleImpl(handle, forgetListEntry, CloseMode::kAlways);
+}
+
+void CloseTemporaryHandle(void** handle) {
+    CloseHandleImpl(handle, true, CloseMode::kUnlessShared);
+    if (handle != nullptr) *handle = nullptr;
 }
 
 }  // namespace qv

@@ -5,7 +5,9 @@
 // Every export that works on a handle takes a HandleUse: it succeeds only for
 // an open handle and keeps the handle's record and engine alive until the
 // export returns. A close takes the handle out of the open set first, then
-// waits for the uses in flight to end before it closes the device.
+// cancels what runs on the device (blocked reads and writes return their
+// failure at once), waits for the listener and the uses in flight to end, and
+// only then closes the device. So a close always ends.
 #pragma once
 
 #include <atomic>
@@ -30,6 +32,12 @@ struct DeviceList {
 };
 
 // Book-keeping of one handle from its open until it is fully closed.
+// One run of a listener loop.
+struct ListenerRun {
+    std::atomic<int32_t> state{2};             // mirrors isAsynRead; 3 or 4 once the loop is over
+    std::atomic<std::thread::id> thread{};     // the loop's thread, set when it starts
+};
+
 struct HandleState {
     T_DevicesInfo* record = nullptr;      // the handle itself
     CQVScan* engine = nullptr;            // owned; deleted by the close
@@ -38,12 +46,8 @@ struct HandleState {
     std::shared_ptr<DeviceList> origin;   // list it was opened from; null for caller records
     int users = 0;                        // exports and listener reads in flight
     bool closing = false;                 // a close has begun
-};
-
-// One run of a listener loop.
-struct ListenerRun {
-    std::atomic<int32_t> state{2};             // mirrors isAsynRead; 3 or 4 once the loop is over
-    std::atomic<std::thread::id> thread{};     // the loop's thread, set when it starts
+    uint64_t grants = 0;                  // times an open handed this handle out
+    std::shared_ptr<ListenerRun> closingRun;  // the listener the close waits for
 };
 
 struct Registry {
@@ -91,14 +95,24 @@ bool HandleIsOpen(const void* handle);
 // True when the handle has a running listener.
 bool HandleIsListening(const void* handle);
 
-// Fully closes a handle: stops its listener, waits for uses in flight, closes
-// the device and drops its registry entries. True when nothing was open.
+// Fully closes a handle: cancels what runs on its device, stops its listener,
+// waits for the uses in flight, closes the device and drops its registry
+// entries; with `forgetListEntry` the list entry it was opened from forgets its
+// stream, in the same step that frees the index. Writes the log line
+// "CloseDevice" for every handle, open or not. True when nothing was open.
 // Sets *handle to null when it closed it.
-bool CloseHandle(void** handle);
+bool CloseHandle(void** handle, bool forgetListEntry);
 
 // Opens entry `index` of a device list (the caller holds a reference to it) as
 // qv_OpenDevice does: the handle already open for the index, or a new one.
-void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index);
+// *opened (when given) tells whether this call opened the device; it is
+// decided in the same step as the open.
+void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index, bool* opened = nullptr);
+
+// Closes a handle that OpenListEntry opened for a query of its own, as
+// qv_CloseDevice does, unless another open handed the handle out meanwhile:
+// then it stays open for that caller. Sets *handle to null either way.
+void CloseTemporaryHandle(void** handle);
 
 // Stops the listener of a handle and waits for its loop to end (unless called
 // from that loop's own callback). False when the handle had no listener.

@@ -159,6 +159,11 @@ bool CQVScan::Write(T_DevicesInfo* device, const char* data, uint32_t length, bo
     return WriteLocked(device, data, length, framed);
 }
 
+void CQVScan::Cancel(T_DevicesInfo* device) {
+    CCommunicationFactory* t = TransportFor(device);
+    if (t != nullptr) t->Cancel(device);
+}
+
 int32_t CQVScan::ReadTransport(T_DevicesInfo* device, char* buffer, uint32_t size, int32_t timeoutMs) {
     if (device == nullptr || buffer == nullptr || size == 0) {
         SetLastErrorCode(kErrInvalidParam);
@@ -220,12 +225,14 @@ int32_t CQVScan::ScntrgRead(T_DevicesInfo* device, char* out, uint32_t capacity,
 }
 
 size_t CQVScan::CollectResponse(T_DevicesInfo* device, std::vector<char>& into, size_t limit,
-                                int32_t timeoutMs) {
+                                int32_t timeoutMs, bool* lost) {
     size_t total = 0;
+    *lost = false;
     while (total < limit) {
         const size_t room = std::min(limit - total, kCollectStep);
         into.resize(total + room);
         int32_t n = Read2(device, into.data() + total, static_cast<uint32_t>(room), timeoutMs);
+        if (n < 0) *lost = true;
         if (n < 1) break;
         total += static_cast<size_t>(n);
         into.resize(total);
@@ -255,10 +262,17 @@ int32_t CQVScan::SendCommand(T_DevicesInfo* device, const char* text, int32_t le
     QV_LOG("[%s][%d] SendCommand Write isWrited = %d\n", "CQVScan::SendCommand", __LINE__, written ? 1 : 0);
     if (!written) return kCmdNotWritten;
     std::vector<char> reply;
+    bool lost = false;
     try {
-        CollectResponse(device, reply, kCollectLimit, kCommandReadTimeoutMs);
+        CollectResponse(device, reply, kCollectLimit, kCommandReadTimeoutMs, &lost);
     } catch (const std::bad_alloc&) {
         return kCmdOther;
+    }
+    // A device lost (or a handle closed) before the reply was complete is no
+    // silent device: nothing was accepted.
+    if (lost && !IsCompleteResponse(reply.data(), reply.size())) {
+        QV_LOG("[%s][%d] device lost before the reply\n", "CQVScan::SendCommand", __LINE__);
+        return kCmdNotWritten;
     }
     return CommandStatusOf(reply);
 }
@@ -359,7 +373,12 @@ bool CQVScan::GetOtherResponse(T_DevicesInfo* device, const char* data, int32_t 
             continue;
         }
         reply.resize(total);
-        if (n < 0) break;  // the device is gone: no point waiting any longer
+        if (n < 0) {
+            // The device is gone (or its handle is closing): no point waiting
+            // any longer; what already came is the reply.
+            ok = got;
+            break;
+        }
         const bool quiet = MsSince(lastData) >= kQuietMs;
         if (got && quiet) {
             QV_LOG("%s %d receivedData%d=%.*s", "CQVScan::GetOtherResponse", __LINE__, timeoutMs != 0 ? 1 : 2,
@@ -388,8 +407,9 @@ int32_t CQVScan::ReadResponse(T_DevicesInfo* device, char* out, int32_t capacity
     std::lock_guard<std::mutex> lock(m_readDataMutex);
     std::vector<char> reply;
     size_t total = 0;
+    bool lost = false;
     try {
-        total = CollectResponse(device, reply, kReadResponseLimit, timeoutMs);
+        total = CollectResponse(device, reply, kReadResponseLimit, timeoutMs, &lost);
     } catch (const std::bad_alloc&) {
         SetLastErrorCode(kErrNoMemory);
         return 0;

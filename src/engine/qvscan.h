@@ -91,6 +91,13 @@ public:
     void StopDevStatusCallback(T_DevicesInfo* device) override;
     T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* record) override;
 
+    // Cancels what runs on the device because it is about to be closed: its
+    // transport's blocked reads and writes return their failure at once, and
+    // so do later ones, so every exchange and read of this engine on it ends
+    // promptly with its failure value. Takes no lock of the engine (a blocked
+    // exchange holds m_readDataMutex).
+    void Cancel(T_DevicesInfo* device);
+
     // One read from the device's transport, bypassing the queues.
     int32_t ReadTransport(T_DevicesInfo* device, char* buffer, uint32_t size, int32_t timeoutMs);
 
@@ -119,8 +126,10 @@ private:
     void RouteRead(const char* buf, size_t n, size_t cap);
     bool WriteLocked(T_DevicesInfo* device, const char* data, uint32_t length, bool framed);
     // Collects Read2 output until nothing more comes or a complete frame is
-    // collected (SendCommand, ReadResponse).
-    size_t CollectResponse(T_DevicesInfo* device, std::vector<char>& into, size_t limit, int32_t timeoutMs);
+    // collected (SendCommand, ReadResponse). *lost tells whether a failed read
+    // (the device lost or its handle closing) ended the collection.
+    size_t CollectResponse(T_DevicesInfo* device, std::vector<char>& into, size_t limit, int32_t timeoutMs,
+                           bool* lost);
     static void CopyReply(const std::vector<char>& reply, char* out, int32_t* outLen);
 
     std::unique_ptr<CDevicesFactory> m_usbFactory;

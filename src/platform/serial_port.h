@@ -49,13 +49,22 @@ public:
     // Drops everything in the driver's input queue.
     virtual void DiscardInput() = 0;
 
+    // Drops everything written but not yet sent.
+    virtual void DiscardOutput() = 0;
+
     // Wakes a blocked ReadBlocking; stays in force until ClearStop.
     virtual void RequestStop() = 0;
     virtual void ClearStop() = 0;
 
     // Writes all bytes. timeoutMs < 0 waits without limit. False when not every
-    // byte was written.
+    // byte was written, or when the device was cancelled.
     virtual bool Write(const uint8_t* data, uint32_t len, int32_t timeoutMs) = 0;
+
+    // Makes a blocked Write, and every later one, fail at once; for good (the
+    // device is about to be closed). Output still pending when a cancelled
+    // device is destroyed is dropped, so the close does not wait for it to
+    // drain. Safe to call from any thread while another one writes.
+    virtual void Cancel() = 0;
 
     // Applies line settings (serial devices only; others return false).
     virtual bool SetLine(const LineSettings& settings) = 0;

@@ -77,11 +77,23 @@ uint32_t DataBuffer::Clear() {
 
 bool DataBuffer::WaitForData(int32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
+    auto woken = [this] { return dataEvent_ || cancelled_; };
     if (timeoutMs < 0) {
-        dataCv_.wait(lock, [this] { return dataEvent_; });
+        dataCv_.wait(lock, woken);
         return true;
     }
-    return dataCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return dataEvent_; });
+    return dataCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken);
+}
+
+void DataBuffer::Cancel() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelled_ = true;
+    dataCv_.notify_all();
+}
+
+void DataBuffer::Resume() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelled_ = false;
 }
 
 void DataBuffer::Signal() {

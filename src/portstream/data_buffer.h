@@ -40,9 +40,17 @@ public:
     // Drops everything buffered; returns how many bytes that was.
     uint32_t Clear();
 
-    // Waits until the event is set or `timeoutMs` passed (negative: no limit).
-    // True when the event was set.
+    // Waits until the event is set, the buffer is cancelled, or `timeoutMs`
+    // passed (negative: no limit). True when the event was set or the buffer
+    // is cancelled.
     bool WaitForData(int32_t timeoutMs);
+
+    // Cancels every wait, present and future, until Resume: the waits of a
+    // stream whose handle is being closed must end at once. Unlike the event,
+    // the cancel is not undone by a pop that empties the buffer, so no wait can
+    // miss it.
+    void Cancel();
+    void Resume();
 
     // Sets the event without adding data, so that waiting callers wake up (the
     // reader does this when it stops reading a device).
@@ -62,6 +70,7 @@ private:
     uint32_t readIndex_ = 0;
     uint32_t count_ = 0;
     bool dataEvent_ = false;
+    bool cancelled_ = false;
 };
 
 }  // namespace qv

@@ -36,6 +36,8 @@ enum QvdsKind : int32_t {
 
 // Creates a stream and starts its reader thread. When the reader cannot be
 // started every open fails with QVDS_NO_READER. Null only when out of memory.
+// A destroyed stream's address is not handed out again for hundreds of
+// thousands of streams; until then any access through it faults.
 QvdsStream* qvds_create();
 
 // Opens COM port `com` and applies the settings (bytes as stored in
@@ -59,13 +61,16 @@ bool qvds_set_baudrate_8n1(QvdsStream* s, uint32_t baud);
 uint32_t qvds_port_number(QvdsStream* s);
 
 // Synchronous write (64-byte output reports for HID kinds). A failed write
-// stops the reader, which closes the handle.
+// stops the reader, which closes the handle. A cancelled stream's write fails
+// at once (and a write blocked when the cancel comes ends at once) without
+// stopping the reader.
 bool qvds_write(QvdsStream* s, const void* data, uint32_t len);
 
 // Reads from the receive buffer: first what is buffered, then, when firstWaitMs
 // is not 0, waits for more (first wait, then the inter-chunk wait; -2 = the
 // stream's own) until the buffer is full, nothing more comes, or the bytes read
-// end with the terminator. Status 3 when the handle is closed at the end.
+// end with the terminator. Status 3 when the handle is closed at the end, or
+// when the stream is cancelled (a cancelled stream reads nothing at all).
 uint32_t qvds_read(QvdsStream* s, void* buf, uint32_t len, int32_t firstWaitMs, int32_t interChunkWaitMs,
                    const void* terminator, uint32_t terminatorLen, uint32_t* status);
 
@@ -77,6 +82,16 @@ uint32_t qvds_purge(QvdsStream* s, int32_t drainMs);
 // payload byte of the reply; true when it is '0'.
 bool qvds_exchange(QvdsStream* s, int32_t firstWaitMs, uint8_t* result, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
+
+// Cancels what runs on the stream, for a close that must not wait for it: every
+// blocked read wait wakes and returns with status 3, a blocked device write
+// fails at once, and so does every later read and write until the stream is
+// opened again. Takes no lock that a blocked reader or writer holds; safe
+// from any thread. The stream stays open until qvds_close.
+void qvds_cancel(QvdsStream* s);
+
+// True while the stream is cancelled.
+bool qvds_cancelled(QvdsStream* s);
 
 // Stops the reader, which closes the handle; the stream can be opened again.
 void qvds_close(QvdsStream* s);

@@ -5,11 +5,17 @@
 //   - the stream lock (recursive) guards the device, its kind and settings; a
 //     writer holds it for a whole write, the reader only to close the device;
 //   - the device lock guards the device pointer alone, so a stop request can
-//     wake the reader while a writer holds the stream lock;
+//     wake the reader, and a cancel a blocked writer, while a writer holds the
+//     stream lock;
 //   - the control lock guards the reader's requests and acknowledgements.
 // Nobody waits for the reader while holding the stream lock: the reader needs
 // that lock to close the device, so such a wait could never end. Every wait for
 // the reader also ends when the reader thread is not (or no longer) running.
+//
+// A cancel (qvds_cancel, when the handle that owns the stream is being closed)
+// takes only the device lock and the receive buffer's lock, both held briefly
+// by everyone: it wakes every blocked read wait and a blocked device write,
+// and keeps later reads and writes from waiting until the next open.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,6 +33,7 @@
 
 #include "core/log.h"
 #include "portstream/com_port_list.h"
+#include "platform/address_space.h"
 #include "platform/serial_port.h"
 #include "portstream/data_buffer.h"
 #include "portstream/qvds.h"
@@ -48,6 +55,9 @@ constexpr int32_t kDefaultInterChunkMs = 20;
 constexpr auto kFeatureSettle = std::chrono::milliseconds(50);
 constexpr uint32_t kExchangeMaxPayload = 252;
 constexpr uint32_t kExchangeMaxReply = 249;
+// Streams are known by their address (a device record keeps it): a destroyed
+// stream's address comes back only after this many other streams.
+constexpr size_t kStreamSlots = size_t{1} << 18;
 
 // Test hook: when set, qvds_create behaves as if the reader thread could not be
 // started (the thread library refused it).
@@ -68,6 +78,8 @@ struct QvdsStream {
     std::mutex deviceLock;
     std::unique_ptr<PortDevice> device;
     std::atomic<bool> handleOpen{false};  // mirrors device != nullptr for lock-free checks
+    // Set by qvds_cancel, cleared by the next open: reads and writes fail at once.
+    std::atomic<bool> cancelled{false};
 
     std::atomic<int32_t> kind{QVDS_KIND_CLOSED};
     std::atomic<uint32_t> portNumber{0};
@@ -97,6 +109,11 @@ namespace {
 
 using StreamLock = std::lock_guard<std::recursive_mutex>;
 
+qv::platform::SlotPool& StreamSlots() {
+    static qv::platform::SlotPool* pool = new qv::platform::SlotPool(sizeof(QvdsStream), kStreamSlots);
+    return *pool;
+}
+
 std::mutex& LiveLock() {
     static std::mutex m;
     return m;
@@ -118,7 +135,8 @@ bool StopRequested(QvdsStream* s) {
     return s->stopRequest;
 }
 
-// Installs or removes the device. Caller holds the stream lock.
+// Installs or removes the device. Caller holds the stream lock. A device
+// installed after a cancel (one that came while its open ran) is cancelled too.
 void SetDeviceLocked(QvdsStream* s, std::unique_ptr<PortDevice> device) {
     std::unique_ptr<PortDevice> old;
     {
@@ -126,6 +144,7 @@ void SetDeviceLocked(QvdsStream* s, std::unique_ptr<PortDevice> device) {
         old = std::move(s->device);
         s->device = std::move(device);
         s->handleOpen.store(s->device != nullptr);
+        if (s->device && s->cancelled.load()) s->device->Cancel();
     }
     // `old` is destroyed here, outside the device lock.
 }
@@ -350,6 +369,13 @@ bool AlreadyOpenLocked(QvdsStream* s, uint32_t* status) {
     return true;
 }
 
+// An open begins: an earlier cancel no longer applies. Caller holds the stream
+// lock; a cancel that comes after this reaches the device being opened.
+void ClearCancelLocked(QvdsStream* s) {
+    s->cancelled.store(false);
+    s->buffer.Resume();
+}
+
 // Starts the reader on the freshly installed device; when the reader is gone,
 // the device is closed again and the open fails with status 6.
 bool StartSessionOrClose(QvdsStream* s, uint32_t* status) {
@@ -361,13 +387,16 @@ bool StartSessionOrClose(QvdsStream* s, uint32_t* status) {
     return false;
 }
 
-enum class WriteResult { kOk, kClosed, kFailed };
+enum class WriteResult { kOk, kClosed, kFailed, kCancelled };
 
 WriteResult WriteFrame(QvdsStream* s, const uint8_t* data, uint32_t len) {
+    if (s->cancelled.load()) return WriteResult::kCancelled;
     StreamLock lock(s->lock);
     if (!s->device) return WriteResult::kClosed;
     if (len == 0) return WriteResult::kOk;
-    return WriteLocked(s, data, len) ? WriteResult::kOk : WriteResult::kFailed;
+    if (WriteLocked(s, data, len)) return WriteResult::kOk;
+    // A write the cancel broke off: the stream is being closed anyway.
+    return s->cancelled.load() ? WriteResult::kCancelled : WriteResult::kFailed;
 }
 
 uint32_t Be32(const uint8_t* p) {
@@ -378,8 +407,15 @@ uint32_t Be32(const uint8_t* p) {
 }  // namespace
 
 QvdsStream* qvds_create() {
-    auto* s = new (std::nothrow) QvdsStream;
-    if (s == nullptr) return nullptr;
+    void* slot = StreamSlots().Allocate();
+    if (slot == nullptr) return nullptr;
+    QvdsStream* s = nullptr;
+    try {
+        s = new (slot) QvdsStream;
+    } catch (const std::exception&) {
+        StreamSlots().Release(slot);
+        return nullptr;
+    }
     s->scratch.reset(new (std::nothrow) uint8_t[kScratchSize]);
     if (s->buffer.Capacity() != 0 && s->scratch) {
         try {
@@ -460,6 +496,7 @@ bool qvds_open_com(QvdsStream* s, uint16_t com, uint32_t baud, uint8_t dataBits,
             SetStatus(status, QVDS_INVALID);
             return false;
         }
+        ClearCancelLocked(s);
         uint32_t openStatus = qv::platform::kOpenFailed;
         std::unique_ptr<PortDevice> dev = qv::OpenComPort(com, &openStatus);
         if (!dev) {
@@ -481,7 +518,9 @@ bool qvds_open_com(QvdsStream* s, uint16_t com, uint32_t baud, uint8_t dataBits,
             return false;
         }
         s->useCommEvent = qv::ReadSettingInt("main", "UseCommEvent", 0) != 0;
+        // Both directions start empty, as a purge of both queues leaves them.
         s->device->DiscardInput();
+        s->device->DiscardOutput();
     }
     if (!StartSessionOrClose(s, status)) return false;
     QV_LOG("%s %d COM%u open, baud %u\n", "qvds_open_com", __LINE__, com, baud);
@@ -501,6 +540,7 @@ bool qvds_open_device(QvdsStream* s, std::unique_ptr<PortDevice> device, int32_t
         s->opened = false;
         s->portNumber.store(0);
         s->hidFeatureSet = false;
+        ClearCancelLocked(s);
         SetDeviceLocked(s, std::move(device));
         s->kind.store(kind);
         if (kind == QVDS_KIND_HID_IF1) {
@@ -531,6 +571,10 @@ uint32_t qvds_port_number(QvdsStream* s) {
 bool qvds_write(QvdsStream* s, const void* data, uint32_t len) {
     if (s == nullptr || (data == nullptr && len != 0)) return false;
     const WriteResult r = WriteFrame(s, static_cast<const uint8_t*>(data), len);
+    if (r == WriteResult::kCancelled) {
+        QV_LOG("%s %d write of %u bytes cancelled\n", "qvds_write", __LINE__, len);
+        return false;
+    }
     if (r == WriteResult::kFailed) {
         // The stream lock is released: the reader can take it to close the device.
         QV_LOG("%s %d write of %u bytes failed, closing\n", "qvds_write", __LINE__, len);
@@ -549,8 +593,11 @@ uint32_t qvds_read(QvdsStream* s, void* buf, uint32_t len, int32_t firstWaitMs, 
     auto* out = static_cast<uint8_t*>(buf);
     const auto* term = static_cast<const uint8_t*>(terminator);
     if (term == nullptr) terminatorLen = 0;
-    if (len == 0) {
-        if (!s->handleOpen.load()) SetStatus(status, QVDS_CLOSED);
+    // A cancelled stream reads as closed at once, buffered bytes or not: its
+    // handle is being closed, and a device that keeps sending must not keep a
+    // reader busy.
+    if (len == 0 || s->cancelled.load()) {
+        if (!s->handleOpen.load() || s->cancelled.load()) SetStatus(status, QVDS_CLOSED);
         return 0;
     }
     uint32_t total = s->buffer.Pop(out, len);
@@ -559,7 +606,7 @@ uint32_t qvds_read(QvdsStream* s, void* buf, uint32_t len, int32_t firstWaitMs, 
         // already buffered, only the wait between chunks applies.
         const int32_t between = interChunkWaitMs == -2 ? s->interChunkWaitMs.load() : interChunkWaitMs;
         int32_t wait = total == 0 ? firstWaitMs : between;
-        while (total < len && s->handleOpen.load()) {
+        while (total < len && s->handleOpen.load() && !s->cancelled.load()) {
             if (terminatorLen != 0 && total >= terminatorLen &&
                 std::memcmp(out + total - terminatorLen, term, terminatorLen) == 0) {
                 break;
@@ -571,8 +618,9 @@ uint32_t qvds_read(QvdsStream* s, void* buf, uint32_t len, int32_t firstWaitMs, 
             wait = between;
         }
     }
-    total += s->buffer.Pop(out + total, len - total);
-    if (!s->handleOpen.load()) SetStatus(status, QVDS_CLOSED);
+    const bool cancelled = s->cancelled.load();
+    if (!cancelled) total += s->buffer.Pop(out + total, len - total);
+    if (!s->handleOpen.load() || cancelled) SetStatus(status, QVDS_CLOSED);
     return total;
 }
 
@@ -640,6 +688,16 @@ bool qvds_exchange(QvdsStream* s, int32_t firstWaitMs, uint8_t* result, const ch
     return false;
 }
 
+void qvds_cancel(QvdsStream* s) {
+    if (s == nullptr) return;
+    s->cancelled.store(true);
+    s->buffer.Cancel();
+    std::lock_guard<std::mutex> lock(s->deviceLock);
+    if (s->device) s->device->Cancel();
+}
+
+bool qvds_cancelled(QvdsStream* s) { return s != nullptr && s->cancelled.load(); }
+
 void qvds_close(QvdsStream* s) {
     if (s == nullptr) return;
     QV_LOG("%s %d begin\n", "qvds_close", __LINE__);
@@ -666,7 +724,8 @@ void qvds_destory(QvdsStream* s) {
         StreamLock lock(s->lock);
         CloseDeviceLocked(s);
     }
-    delete s;
+    s->~QvdsStream();
+    StreamSlots().Release(s);  // a stale pointer to it now faults instead of reaching another stream
     QV_LOG("%s %d end\n", "qvds_destory", __LINE__);
 }
 

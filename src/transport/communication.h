@@ -55,6 +55,12 @@ public:
     virtual ~CCommunicationFactory() = default;
     // Slot 10: opens a single caller-held entry; returns a new heap record or null.
     virtual T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* entry) = 0;
+    // Slot 11: cancels what runs on an open device, because it is about to be
+    // closed: every blocked read and write of it returns at once with its
+    // failure (reads -1 and the transport's read error, writes false and its
+    // write error), and so does every later one. Takes no lock that a blocked
+    // Read or Write holds; may be called from any thread while they run.
+    virtual void Cancel(T_DevicesInfo* device) = 0;
 };
 
 // A factory creates one kind of transport; the caller owns the result.
@@ -71,8 +77,10 @@ std::unique_ptr<CDevicesFactory> MakeDevicesFactory(int32_t transportKind);
 // Fills a fresh record: zero everywhere, socket -1, listener state idle.
 void InitDeviceRecord(T_DevicesInfo* record);
 
-// A new default-initialised record on the heap (nullptr when out of memory),
-// released with FreeDeviceRecord.
+// A new default-initialised record (nullptr when out of memory), released with
+// FreeDeviceRecord. Records come from a cyclic slot pool: a released record's
+// address is handed out again only after hundreds of thousands of others, and
+// until then any access through it faults.
 T_DevicesInfo* NewDeviceRecord();
 void FreeDeviceRecord(T_DevicesInfo* record);
 

@@ -22,9 +22,10 @@ constexpr double kDefaultReadTimeoutMs = 2000.999999;
 constexpr char kReadTerminator[2] = {';', 0x03};
 
 // Every serial record opened by some transport, with a copy of its settings
-// block, and the record that owns each stream. A stream pointer found in a
-// record is only trusted when this registry knows it as a live stream that no
-// open record owns.
+// block, and the record that owns each stream, from the stream's creation
+// until its destruction has ended (a stream being destroyed is owned by null).
+// A stream pointer found in a record is only trusted when this registry knows
+// it as a live stream that nobody owns.
 struct SerialRegistry {
     std::mutex mutex;
     std::map<T_DevicesInfo*, std::array<uint8_t, kSettingsBlock>> devSerialExistMap;
@@ -42,13 +43,34 @@ std::array<uint8_t, kSettingsBlock> SettingsBlock(const T_DevicesInfo* record) {
     return block;
 }
 
-// True when `stream` may be closed on behalf of a new open: a live stream that
-// no open record owns.
-bool StreamIsOrphan(const void* stream) {
-    if (!qvds_is_live(stream)) return false;
+// Claims `stream` for destruction when `owner` owns it. Only the claimant
+// destroys it, so two closes (or a close and a reopen) never destroy it twice.
+bool ClaimOwnStream(const void* stream, T_DevicesInfo* owner) {
     SerialRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    return reg.streamOwners.count(stream) == 0;
+    auto it = reg.streamOwners.find(stream);
+    if (it == reg.streamOwners.end() || it->second != owner) return false;
+    it->second = nullptr;
+    return true;
+}
+
+// Claims `stream` for destruction on behalf of a new open when it is a live
+// stream that nobody owns (or is destroying).
+bool ClaimOrphanStream(const void* stream) {
+    SerialRegistry& reg = Registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (reg.streamOwners.count(stream) != 0 || !qvds_is_live(stream)) return false;
+    reg.streamOwners[stream] = nullptr;
+    return true;
+}
+
+// Closes and destroys a claimed stream, then forgets it.
+void DestroyClaimedStream(QvdsStream* stream) {
+    qvds_close(stream);
+    qvds_destory(stream);
+    SerialRegistry& reg = Registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.streamOwners.erase(stream);
 }
 
 }  // namespace
@@ -174,15 +196,22 @@ bool CSerialCommunication::OpenSerial(T_DevicesInfo* record) {
         // only a live stream that no open record uses; a stale or shared pointer
         // is treated as no stream at all.
         QvdsStream* old = static_cast<QvdsStream*>(record->pOpenStream);
-        if (StreamIsOrphan(old)) {
+        if (ClaimOrphanStream(old)) {
             QV_LOG("[%s] lpInfo->pOpenStream is not null", "OpenSerial");
-            qvds_close(old);
+            DestroyClaimedStream(old);
             QV_LOG("[%s] qvds_close(lpInfo->pOpenStream)", "OpenSerial");
-            qvds_destory(old);
         }
         record->pOpenStream = nullptr;
     }
-    QvdsStream* stream = qvds_create();
+    SerialRegistry& reg = Registry();
+    QvdsStream* stream = nullptr;
+    {
+        // Owned from its creation on: no other open may take it for an orphan
+        // while its open runs, and a close's cancel reaches it.
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        stream = qvds_create();
+        if (stream != nullptr) reg.streamOwners[stream] = record;
+    }
     if (stream == nullptr) {
         SetLastErrorCode(kErrNoMemory);
         return false;
@@ -198,14 +227,11 @@ bool CSerialCommunication::OpenSerial(T_DevicesInfo* record) {
     QV_LOG("[%s] qvds_open_com result=%d", "OpenSerial", ok ? 1 : 0);
     if (!ok) {
         SetLastErrorCode(kErrOpenCom);
-        qvds_close(stream);
-        qvds_destory(stream);
+        if (ClaimOwnStream(stream, record)) DestroyClaimedStream(stream);
         record->pOpenStream = nullptr;
         return false;
     }
-    SerialRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    reg.streamOwners[stream] = record;
     if (reg.devSerialExistMap.emplace(record, SettingsBlock(record)).second) {
         QV_LOG("[%s] devSerialExistMap insert succ", "OpenSerial");
     }
@@ -261,6 +287,21 @@ int32_t CSerialCommunication::Read(T_DevicesInfo* device, char* buffer, uint32_t
     }
 }
 
+void CSerialCommunication::Cancel(T_DevicesInfo* device) {
+    if (device == nullptr) return;
+    // Not under the transport mutex: a blocked Read or Write holds it. The
+    // registry lock keeps the stream from being destroyed meanwhile (CloseSerial
+    // drops the owner under it first); qvds_cancel takes only short locks.
+    SerialRegistry& reg = Registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    for (const auto& [stream, owner] : reg.streamOwners) {
+        if (owner != device) continue;
+        QV_LOG("[%s] cancel pDevice=[%p] stream=[%p]", "CSerialCommunication::Cancel", static_cast<void*>(device),
+               stream);
+        qvds_cancel(static_cast<QvdsStream*>(const_cast<void*>(stream)));
+    }
+}
+
 bool CSerialCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t,
                                               int32_t* result) {
     if (device == nullptr || fileName == nullptr || fileName[0] == '\0') {
@@ -286,15 +327,12 @@ bool CSerialCommunication::CloseSerial(T_DevicesInfo* record) {
     {
         SerialRegistry& reg = Registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
-        auto owner = reg.streamOwners.find(stream);
-        if (owner != reg.streamOwners.end() && owner->second == record) reg.streamOwners.erase(owner);
         reg.devSerialExistMap.erase(record);
     }
-    // A stream whose port was lost is destroyed as well: the record is done with it.
-    if (qvds_is_live(stream)) {
-        qvds_close(stream);
-        qvds_destory(stream);
-    }
+    // A stream whose port was lost is destroyed as well: the record is done
+    // with it. It stays owned until it is gone, so no reopen of an entry that
+    // still points to it takes it for an orphan meanwhile.
+    if (ClaimOwnStream(stream, record)) DestroyClaimedStream(stream);
     record->pOpenStream = nullptr;
     QV_LOG("[%s] return", "CloseSerial");
     return true;

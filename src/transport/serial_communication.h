@@ -28,6 +28,7 @@ public:
     void SetCbDevStatusChanged(T_DevicesInfo* device, QV_DEV_STATUS_CALLBACK callback) override;
     void StopCbDevStatusChanged(T_DevicesInfo* device) override;
     T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* entry) override;
+    void Cancel(T_DevicesInfo* device) override;
 
     // Opens the record's stream with its SerialSettings (under the transport mutex).
     bool OpenSerial(T_DevicesInfo* record);

@@ -16,6 +16,16 @@ void FakePortControl::Unplug() {
     cv_.notify_all();
 }
 
+bool FakePortControl::Cancelled() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return cancelled_;
+}
+
+void FakePortControl::Cancel() {
+    std::lock_guard<std::mutex> lock(m_);
+    cancelled_ = true;
+}
+
 void FakePortControl::FailWritesFrom(int index) {
     std::lock_guard<std::mutex> lock(m_);
     failWritesFrom_ = index;
@@ -115,7 +125,7 @@ bool FakePortControl::Write(const uint8_t* data, uint32_t len, int32_t timeoutMs
     {
         std::lock_guard<std::mutex> lock(m_);
         const int index = writeAttempts_++;
-        if (unplugged_ || (failWritesFrom_ >= 0 && index >= failWritesFrom_)) return false;
+        if (unplugged_ || cancelled_ || (failWritesFrom_ >= 0 && index >= failWritesFrom_)) return false;
         writes_.push_back({written, timeoutMs});
         responder = responder_;
     }
@@ -165,6 +175,7 @@ uint32_t FakePortDevice::QueuedInput() { return control_->QueuedInput(); }
 void FakePortDevice::DiscardInput() { control_->DiscardInput(); }
 void FakePortDevice::RequestStop() { control_->RequestStop(); }
 void FakePortDevice::ClearStop() { control_->ClearStop(); }
+void FakePortDevice::Cancel() { control_->Cancel(); }
 
 bool FakePortDevice::Write(const uint8_t* data, uint32_t len, int32_t timeoutMs) {
     return control_->Write(data, len, timeoutMs);

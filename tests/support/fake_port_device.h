@@ -38,6 +38,8 @@ public:
     void QueueRead(Bytes chunk);
     // The device disappears: pending and later reads fail, writes fail.
     void Unplug();
+    // True once the device was cancelled (writes fail from then on).
+    bool Cancelled() const;
     // Write attempt number `index` (0-based, counting every Write call) and
     // all later ones fail.
     void FailWritesFrom(int index);
@@ -60,6 +62,7 @@ public:
     void DiscardInput();
     void RequestStop();
     void ClearStop();
+    void Cancel();
     bool Write(const uint8_t* data, uint32_t len, int32_t timeoutMs);
     bool TakeLineErrors();
     bool SetFeatureReport(const uint8_t* report, uint32_t len);
@@ -79,6 +82,7 @@ private:
     size_t featuresAtDestruction_ = 0;
     bool stop_ = false;
     bool unplugged_ = false;
+    bool cancelled_ = false;
     bool rejectFeatures_ = false;
     bool lineErrors_ = false;
     bool destroyed_ = false;
@@ -93,8 +97,10 @@ public:
     int32_t ReadTimed(uint8_t* buf, uint32_t cap, int32_t timeoutMs) override;
     uint32_t QueuedInput() override;
     void DiscardInput() override;
+    void DiscardOutput() override {}  // writes are recorded whole: nothing is pending
     void RequestStop() override;
     void ClearStop() override;
+    void Cancel() override;
     bool Write(const uint8_t* data, uint32_t len, int32_t timeoutMs) override;
     bool SetLine(const qv::platform::LineSettings& settings) override;  // not a serial line: false
     bool TakeLineErrors() override;

@@ -223,8 +223,10 @@ public:
         return static_cast<uint32_t>(input_.size());
     }
     void DiscardInput() override { input_.clear(); }
+    void DiscardOutput() override {}
     void RequestStop() override {}
     void ClearStop() override {}
+    void Cancel() override {}
     bool Write(const uint8_t* data, uint32_t len, int32_t) override {
         if (log_->writesBeforeFailure == 0) return false;
         if (log_->writesBeforeFailure > 0) --log_->writesBeforeFailure;

@@ -1,5 +1,6 @@
 // COM ports on Linux: termios on a tty device opened non-blocking, with poll()
-// for every wait and an eventfd that a stop request writes to wake a blocked read.
+// for every wait, an eventfd that a stop request writes to wake a blocked read,
+// and a second one that a cancel writes to end a blocked write.
 #include "platform/serial_port.h"
 
 #include <dirent.h>
@@ -14,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -129,13 +131,17 @@ speed_t SpeedFor(uint32_t baud, bool* ok) {
 
 class TtyDevice final : public PortDevice {
 public:
-    TtyDevice(int fd, int stopFd) : fd_(fd), stopFd_(stopFd) { TakeLineErrors(); }
+    TtyDevice(int fd, int stopFd, int cancelFd) : fd_(fd), stopFd_(stopFd), cancelFd_(cancelFd) { TakeLineErrors(); }
 
     ~TtyDevice() override {
+        // Output a cancelled write left behind would make close() wait for the
+        // driver to send it (up to its closing wait, 30 s by default).
+        if (cancelled_.load()) tcflush(fd_, TCOFLUSH);
         ioctl(fd_, TIOCNXCL);
         flock(fd_, LOCK_UN);
         close(fd_);
         close(stopFd_);
+        close(cancelFd_);
     }
 
     int32_t ReadBlocking(uint8_t* buf, uint32_t cap) override {
@@ -186,6 +192,8 @@ public:
 
     void DiscardInput() override { tcflush(fd_, TCIFLUSH); }
 
+    void DiscardOutput() override { tcflush(fd_, TCOFLUSH); }
+
     void RequestStop() override {
         uint64_t one = 1;
         ssize_t ignored = write(stopFd_, &one, sizeof one);
@@ -198,10 +206,18 @@ public:
         (void)ignored;
     }
 
+    void Cancel() override {
+        cancelled_.store(true);
+        uint64_t one = 1;
+        ssize_t ignored = write(cancelFd_, &one, sizeof one);  // never read: stays readable
+        (void)ignored;
+    }
+
     bool Write(const uint8_t* data, uint32_t len, int32_t timeoutMs) override {
         auto start = Clock::now();
         uint32_t done = 0;
         while (done < len) {
+            if (cancelled_.load()) return false;
             ssize_t n = write(fd_, data + done, len - done);
             if (n > 0) {
                 done += static_cast<uint32_t>(n);
@@ -214,10 +230,11 @@ public:
                 if (left <= 0) return false;
                 wait = static_cast<int>(left);
             }
-            pollfd pfd{fd_, POLLOUT, 0};
-            int r = poll(&pfd, 1, wait);
+            pollfd fds[2] = {{fd_, POLLOUT, 0}, {cancelFd_, POLLIN, 0}};
+            int r = poll(fds, 2, wait);
             if (r < 0 && errno != EINTR) return false;
-            if (r > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
+            if (r > 0 && (fds[1].revents & POLLIN)) return false;
+            if (r > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
         }
         return true;
     }
@@ -298,6 +315,8 @@ public:
 private:
     int fd_;
     int stopFd_;
+    int cancelFd_;
+    std::atomic<bool> cancelled_{false};
     int lastFrame_ = 0;
     int lastParity_ = 0;
 };
@@ -356,14 +375,17 @@ std::unique_ptr<PortDevice> OpenTtyPath(const std::string& path, uint32_t* statu
     }
     ioctl(fd, TIOCEXCL);
     int stopFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (stopFd < 0) {
+    int cancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (stopFd < 0 || cancelFd < 0) {
+        if (stopFd >= 0) close(stopFd);
+        if (cancelFd >= 0) close(cancelFd);
         ioctl(fd, TIOCNXCL);
         close(fd);
         st = kOpenFailed;
         return nullptr;
     }
     st = kOpenOk;
-    return std::make_unique<TtyDevice>(fd, stopFd);
+    return std::make_unique<TtyDevice>(fd, stopFd, cancelFd);
 }
 
 }  // namespace qv::platform

@@ -44,6 +44,8 @@ public:
     void SetCbDevStatusChanged(T_DevicesInfo*, QV_DEV_STATUS_CALLBACK) override {}
     void StopCbDevStatusChanged(T_DevicesInfo*) override {}
     T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* entry) override;
+    // A cancelled device's reads fail with -1 once the scripted data is used up.
+    void Cancel(T_DevicesInfo*) override { FailReadsWith(-1); }
 
 private:
     using Clock = std::chrono::steady_clock;
