@@ -18,4 +18,5 @@ build "$root/build/ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 build "$root/build/ci-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=address -DQV_BUILD_BENCH=OFF
 build "$root/build/ci-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=thread -DQV_BUILD_BENCH=OFF
 
-exec unshare -n "$root/scripts/test-in-namespace.sh" "$root/build"
+unshare -n "$root/scripts/test-in-namespace.sh" "$root/build"
+"$root/scripts/fuzz.sh"
