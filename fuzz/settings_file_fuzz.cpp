@@ -1,9 +1,10 @@
-// The settings file reader on arbitrary file contents: the input is written to
-// a file (an in-memory one, so that no disk is involved), and every section the file names (plus "main" and "ports") is read
-// back and compared with a plain reference reading of the same bytes; integer
-// keys must give the leading decimal integer of their first value, saturated
-// to the int range; section and key names ignore letter case. The input's
-// first line also serves as a library path for the settings file name.
+// The settings file reader on arbitrary file contents. The input is written to
+// a file (an in-memory one, so no disk is involved); every section the file
+// names, plus "main" and "ports", is read back and compared with a plain
+// reference reading of the same bytes; integer keys must give the leading
+// decimal integer of their first value, saturated to the int range; section
+// and key names ignore letter case. The input's first line also serves as a
+// library path for the settings file name.
 #include <algorithm>
 #include <cctype>
 #include <climits>
