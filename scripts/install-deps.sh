@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need (only
 # those that are missing, so a prepared machine needs no network).
+# --fuzz: the packages of the fuzzing build (clang and its libFuzzer runtime).
 set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
+if [ "${1:-}" = "--fuzz" ]; then
+  packages=(cmake make clang libclang-rt-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Quorvia three times (warnings as errors; AddressSanitizer +
-# UndefinedBehaviorSanitizer; ThreadSanitizer) and runs the whole test suite on
-# each, inside a private network namespace.
+# UndefinedBehaviorSanitizer; ThreadSanitizer), checks the installed package,
+# runs the whole test suite on each build inside a private network namespace,
+# then runs every fuzz harness for a bounded time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -21,4 +22,7 @@ build "$root/build/ci-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=thre
 # The installed package, used through CMake, pkg-config and add_subdirectory.
 "$root/scripts/check-install.sh" "$root/build/ci"
 
-exec unshare -n "$root/scripts/test-in-namespace.sh" "$root/build"
+status=0
+unshare -n "$root/scripts/test-in-namespace.sh" "$root/build" || status=1
+"$root/scripts/fuzz.sh" || status=1
+exit "$status"

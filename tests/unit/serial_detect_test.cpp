@@ -442,8 +442,10 @@ public:
     }
     uint32_t QueuedInput() override { return static_cast<uint32_t>(input_.size()); }
     void DiscardInput() override { input_.clear(); }
+    void DiscardOutput() override {}
     void RequestStop() override {}
     void ClearStop() override {}
+    void Cancel() override {}
     bool Write(const uint8_t* data, uint32_t len, int32_t) override {
         writes_->emplace_back(data, data + len);
         input_.insert(input_.end(), data, data + len);
