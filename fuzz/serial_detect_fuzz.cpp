@@ -196,6 +196,8 @@ public:
     }
     uint32_t QueuedInput() override { return static_cast<uint32_t>(queue_.size()); }
     void DiscardInput() override { queue_.clear(); }
+    void DiscardOutput() override {}
+    void Cancel() override {}
     void RequestStop() override {}
     void ClearStop() override {}
     bool SetFeatureReport(const uint8_t*, uint32_t) override { return false; }

@@ -488,22 +488,24 @@ TEST_F(StreamTest, FirstAndInterChunkWaitsAreHonoured) {
 
     // After the first chunk the read waits the inter-chunk time for more, and
     // never the first-byte wait again (8 s here: the bounds below are far from it).
+    // The clock starts before the writer's sleep does: the byte cannot come
+    // sooner than 100 ms after `start`.
+    start = Clock::now();
     std::thread late([&] {
         std::this_thread::sleep_for(milliseconds(100));
         pty.WriteMaster("A");
     });
-    start = Clock::now();
     EXPECT_EQ(Read(s, 10, 8000, 400), B("A"));
     late.join();
     EXPECT_GE(MsSince(start), 100 + 400);
     EXPECT_LT(MsSince(start), 3000) << "the first-byte wait was applied after the first chunk";
 
     // -2: the stream's own wait, 36 ms at 9600 baud.
+    start = Clock::now();
     late = std::thread([&] {
         std::this_thread::sleep_for(milliseconds(100));
         pty.WriteMaster("B");
     });
-    start = Clock::now();
     EXPECT_EQ(Read(s, 10, 8000, -2), B("B"));
     late.join();
     EXPECT_GE(MsSince(start), 100 + 36);
