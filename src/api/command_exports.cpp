@@ -122,7 +122,7 @@ QV_API int32_t qv_SendCommand(void* hDevice, const char* command, int32_t length
     SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
     SetLastErrorCode(kOk);  // the status alone tells the outcome
     return status;
-} QV_EXPORT_CATCH("qv_SendCommand", 0)
+} QV_EXPORT_CATCH("qv_SendCommand", kCmdOther)  // out of memory
 
 QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t length) try {
     HandleUse use(hDevice);
@@ -146,7 +146,7 @@ QV_API int32_t qv_SendCommandAsHex(void* hDevice, const char* hexText, int32_t l
     SetDeviceStatus(hDevice, QV_STATUS_WRITE_END);
     SetLastErrorCode(kOk);
     return status;
-} QV_EXPORT_CATCH("qv_SendCommandAsHex", 0)
+} QV_EXPORT_CATCH("qv_SendCommandAsHex", kCmdOther)  // out of memory
 
 QV_API bool qv_GetCommandResponse(void* hDevice, const char* command, int32_t length, char* response,
                                   int32_t* responseLength, int32_t timeoutMs, bool framed, bool hex) try {

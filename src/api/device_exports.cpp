@@ -111,6 +111,8 @@ void* OpenIndexed(uint32_t index, std::shared_ptr<DeviceList> origin, bool* open
         engine = new CQVScan;
         handle = open(engine);
     } catch (const std::exception& e) {
+        // Only memory (or a thread the stream could not start) runs out here.
+        SetLastErrorCode(kErrNoMemory);
         QV_LOG("%s %d open failed: %s", "OpenDevice", __LINE__, e.what());
         handle = nullptr;
     }
@@ -163,6 +165,18 @@ void* OpenListEntry(const std::shared_ptr<DeviceList>& list, uint32_t index, boo
 
 using namespace qv;
 
+// An open that fails on the way (out of memory) is a failed open: its status
+// is recorded under the null handle, as for any other failed open.
+#define QV_OPEN_CATCH(name)                                          \
+    catch (...) {                                                    \
+        ::qv::NoteExportException(name);                             \
+        try {                                                        \
+            SetDeviceStatus(nullptr, QV_STATUS_OPEN_FAILED);         \
+        } catch (...) {                                              \
+        }                                                            \
+        return nullptr;                                              \
+    }
+
 extern "C" {
 
 QV_API void* qv_OpenDevice(T_DevicesInfo* list, uint32_t index, int32_t /*reserved: always a new engine*/) try {
@@ -181,7 +195,7 @@ QV_API void* qv_OpenDevice(T_DevicesInfo* list, uint32_t index, int32_t /*reserv
         current = reg.currentList;
     }
     return OpenListEntry(current, index);
-} QV_EXPORT_CATCH("qv_OpenDevice", nullptr)
+} QV_OPEN_CATCH("qv_OpenDevice")
 
 QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t /*reserved*/) try {
     if (record == nullptr) {
@@ -207,7 +221,7 @@ QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t
     });
     QV_LOG("%s %d %p return\n", "qv_OpenDeviceForNati", __LINE__, handle);
     return handle;
-} QV_EXPORT_CATCH("qv_OpenDeviceForNati", nullptr)
+} QV_OPEN_CATCH("qv_OpenDeviceForNati")
 
 QV_API bool qv_CloseDevice(void** hDevice) try {
     if (hDevice == nullptr || *hDevice == nullptr) return false;

@@ -10,6 +10,7 @@
 #include "api/export_guard.h"
 #include "core/log.h"
 #include "api/registry.h"
+#include "api/thread_start.h"
 #include "engine/qvscan.h"
 #include "quorvia.h"
 
@@ -120,8 +121,9 @@ void NetworkThread(KindResults* results) {
     results->network = Scan(kTransportNetwork, 0, "[%s][%d] networkCount=%d\n");
 }
 
-// Starts a joinable thread; a thread that cannot be started, or whose scan
-// fails on the way, finds nothing.
+// Starts a joinable thread running `fn`. A thread that cannot be started runs
+// its scan on the calling thread instead, so the list is complete either way;
+// a scan that fails on the way finds nothing.
 template <typename Fn>
 std::thread StartThread(Fn fn) {
     auto guarded = [fn = std::move(fn)]() mutable {
@@ -132,11 +134,13 @@ std::thread StartThread(Fn fn) {
         }
     };
     try {
-        return std::thread(std::move(guarded));
+        BeforeThreadStart();
+        return std::thread(guarded);
     } catch (const std::exception& e) {
-        QV_LOG("%s %d cannot start enumeration thread: %s", "qv_EnumDevices", __LINE__, e.what());
-        return std::thread();
+        QV_LOG("%s %d cannot start enumeration thread, scanning here: %s", "qv_EnumDevices", __LINE__, e.what());
     }
+    guarded();
+    return std::thread();
 }
 
 // Closes handles (closing one may wait for its listener: no enumeration lock is held).

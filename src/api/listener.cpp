@@ -12,6 +12,7 @@
 #include "api/export_guard.h"
 #include "core/log.h"
 #include "api/registry.h"
+#include "api/thread_start.h"
 #include "engine/qvscan.h"
 #include "quorvia.h"
 
@@ -23,10 +24,6 @@ constexpr int32_t kListenerReadTimeoutMs = 100;
 constexpr int32_t kReconnectingCode = -5;  // the transport is reconnecting: try again later
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// Test hook: called on the starting thread right before the listener thread is
-// created, so that a test can make the start fail there.
-std::atomic<void (*)()> g_beforeThreadStart{nullptr};
 
 void SetState(T_DevicesInfo* record, int32_t state) {
     std::atomic_ref<int32_t>(record->isAsynRead).store(state);
@@ -133,10 +130,6 @@ void ListenerLoop(std::shared_ptr<HandleState> st, std::shared_ptr<ListenerRun> 
 
 }  // namespace
 
-namespace listener_testing {
-void SetBeforeThreadStart(void (*hook)()) { g_beforeThreadStart.store(hook); }
-}  // namespace listener_testing
-
 }  // namespace qv
 
 using namespace qv;
@@ -170,7 +163,7 @@ QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) try {
         SetState(key, kListenerRunning);
     }
     try {
-        if (void (*hook)() = g_beforeThreadStart.load()) hook();
+        BeforeThreadStart();
         std::thread(ListenerLoop, st, run, callback).detach();
     } catch (const std::exception& e) {
         QV_LOG("%s %d cannot start the listener: %s", "qv_SetListener", __LINE__, e.what());

@@ -9,7 +9,13 @@
 namespace qv {
 
 Registry& Reg() {
-    static Registry* registry = new Registry;
+    static Registry* registry = [] {
+        auto* r = new Registry;
+        // The null handle's status exists from the start, so recording a failed
+        // open never needs memory (an open may fail because there is none).
+        r->devStatusMap[nullptr] = QV_STATUS_CLOSED;
+        return r;
+    }();
     return *registry;
 }
 

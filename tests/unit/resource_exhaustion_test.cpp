@@ -22,6 +22,7 @@
 #include <system_error>
 #include <thread>
 
+#include "api/thread_start.h"
 #include "core/log.h"
 #include "e2e_helpers.h"
 #include "quorvia.h"
@@ -55,9 +56,6 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 #pragma GCC diagnostic pop
 
-namespace qv::listener_testing {
-void SetBeforeThreadStart(void (*hook)());  // defined next to the listener
-}
 
 namespace {
 
@@ -190,6 +188,19 @@ TEST(OutOfMemory, ExportsFailWithTheMemoryErrorAndTheDeviceKeepsWorking) {
     EXPECT_STREQ(qv_GetLastError(), kNoMemory);
     EXPECT_EQ(ListenerState(h), 1);
 
+    // A command without memory is status 4 ("out of memory"), not "not written".
+    int32_t status = -1;
+    {
+        OutOfMemory oom;
+        status = qv_SendCommand(h, "BEEPON", 6);
+    }
+    EXPECT_EQ(status, QV_CMD_OTHER);
+    {
+        OutOfMemory oom;
+        status = qv_SendCommandAsHex(h, "42 45 45 50 4f 4e", 17);
+    }
+    EXPECT_EQ(status, QV_CMD_OTHER);
+
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(FramesSeen(d.sim(), 71), framesBefore) << "nothing may reach the scanner";
 
@@ -198,6 +209,25 @@ TEST(OutOfMemory, ExportsFailWithTheMemoryErrorAndTheDeviceKeepsWorking) {
     len = sizeof buf;
     EXPECT_TRUE(qv_GetCommandResponse(h, "51 52 59 53 59 53", 17, buf, &len, 2000, true, true));
     ListenerWorks(d, h, 71);
+    EXPECT_TRUE(qv_CloseDevice(&h));
+}
+
+TEST(OutOfMemory, AnOpenWithoutMemoryFailsWithTheMemoryError) {
+    SimDevices d({{.com = 72}});
+    ASSERT_EQ(d.count(), 1);
+    EXPECT_FALSE(qv_Write(nullptr, "x", 1, false));
+    ASSERT_STREQ(qv_GetLastError(), "Device is not open");
+    void* h = nullptr;
+    {
+        OutOfMemory oom;
+        h = qv_OpenDevice(d.list(), 0, 0);
+    }
+    EXPECT_EQ(h, nullptr);
+    EXPECT_STREQ(qv_GetLastError(), kNoMemory);
+    EXPECT_EQ(qv_GetDevStatus(nullptr), QV_STATUS_OPEN_FAILED);
+    // Memory is back: the entry opens.
+    h = qv_OpenDevice(d.list(), 0, 0);
+    ASSERT_NE(h, nullptr);
     EXPECT_TRUE(qv_CloseDevice(&h));
 }
 
@@ -226,10 +256,10 @@ TEST(ListenerStart, ThreadThatCannotStartLeavesNoListenerBehind) {
                            Way{"memory runs out", ExhaustMemory}}) {
         SCOPED_TRACE(way.name);
         KnownErrorText(h);
-        qv::listener_testing::SetBeforeThreadStart(way.hook);
+        qv::thread_testing::SetBeforeThreadStart(way.hook);
         qv_SetListener(h, Collect);
         t_outOfMemory = false;
-        qv::listener_testing::SetBeforeThreadStart(nullptr);
+        qv::thread_testing::SetBeforeThreadStart(nullptr);
         EXPECT_STREQ(qv_GetLastError(), kNoMemory);
         EXPECT_EQ(ListenerState(h), 1) << "no listener runs";
 
@@ -261,4 +291,19 @@ TEST(ListenerStart, ThreadThatCannotStartLeavesNoListenerBehind) {
         emitted += 2;
     }
     EXPECT_TRUE(qv_CloseDevice(&h));
+}
+
+TEST(EnumerationStart, ScansWhoseThreadCannotStartRunOnTheCallingThread) {
+    SimProcess sim({{.com = 73}});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    qvtest::ScopedEnv ports("QUORVIA_COM_PORTS", sim.declaration());
+    int32_t count = -1;
+    qv::thread_testing::SetBeforeThreadStart(RefuseThread);
+    T_DevicesInfo* list = qv_EnumDevices(&count, QV_ENUM_COM);
+    qv::thread_testing::SetBeforeThreadStart(nullptr);
+    ASSERT_EQ(count, 1);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list[0].SerialSettings.port_number, 73);
+    EXPECT_NE(std::string(list[0].devInfo), "") << "the identity query ran too";
+    qv_ReleaseDevices(&list);
 }

@@ -363,8 +363,9 @@ std::unique_ptr<PortDevice> OpenTtyPath(const std::string& path, uint32_t* statu
     // One user at a time, like an exclusive open: an advisory lock that other
     // streams and processes of this library honour, plus TIOCEXCL for everyone else.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;  // close() may change errno
         close(fd);
-        st = errno == EWOULDBLOCK ? kOpenDenied : kOpenFailed;
+        st = err == EWOULDBLOCK ? kOpenDenied : kOpenFailed;
         return nullptr;
     }
     termios tio{};
