@@ -143,9 +143,26 @@ T_DevicesInfo* CQVScan::OpenDeviceForNati(T_DevicesInfo* entry) {
     return record;
 }
 
+void CQVScan::DrainBuffered(CCommunicationFactory* t, T_DevicesInfo* device) {
+    if (m_readScratch.size() < kReadScratch) m_readScratch.resize(kReadScratch);
+    ByteQueue staleReplies;
+    for (;;) {
+        const int32_t n = t->ReadBuffered(device, m_readScratch.data(), kCodeReadScratch);
+        if (n <= 0) return;
+        FrameRange r = SplitChunk(splitter, m_readScratch.data(), static_cast<size_t>(n));
+        RouteChunk(m_readScratch.data(), static_cast<size_t>(n), r, codeQueue, staleReplies, kRead2QueueCap);
+        staleReplies.clear();
+        if (static_cast<size_t>(n) < kCodeReadScratch) return;  // nothing more was waiting
+    }
+}
+
 bool CQVScan::WriteLocked(T_DevicesInfo* device, const char* data, uint32_t length, bool framed) {
     CCommunicationFactory* t = TransportFor(device);
     if (t == nullptr) return false;
+    // The transport drops unread input before it writes, so that an old reply
+    // cannot answer this write. Barcodes among that input are not old replies:
+    // they are taken into the code queue first, and only reply bytes are dropped.
+    DrainBuffered(t, device);
     if (!framed) return t->Write(device, data, length);
     std::vector<char> frame = BuildCommandFrame(data, length);
     return t->Write(device, frame.data(), static_cast<uint32_t>(frame.size()));
@@ -156,6 +173,7 @@ bool CQVScan::Write(T_DevicesInfo* device, const char* data, uint32_t length, bo
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }
+    std::lock_guard<std::mutex> lock(m_readDataMutex);
     return WriteLocked(device, data, length, framed);
 }
 

@@ -124,7 +124,11 @@ public:
 private:
     CCommunicationFactory* TransportFor(const T_DevicesInfo* device) const;
     void RouteRead(const char* buf, size_t n, size_t cap);
+    // Writes through the transport. Caller holds m_readDataMutex.
     bool WriteLocked(T_DevicesInfo* device, const char* data, uint32_t length, bool framed);
+    // Routes what the device delivered and nobody read yet: barcode bytes to
+    // the code queue, reply bytes nowhere. Caller holds m_readDataMutex.
+    void DrainBuffered(CCommunicationFactory* t, T_DevicesInfo* device);
     // Collects Read2 output until nothing more comes or a complete frame is
     // collected (SendCommand, ReadResponse). *lost tells whether a failed read
     // (the device lost or its handle closing) ended the collection.

@@ -61,6 +61,10 @@ public:
     // write error), and so does every later one. Takes no lock that a blocked
     // Read or Write holds; may be called from any thread while they run.
     virtual void Cancel(T_DevicesInfo* device) = 0;
+    // Slot 12: takes what the device has already delivered, without waiting:
+    // a byte count, 0 when nothing is waiting, or a negative code when the
+    // device is lost. Sets no error text.
+    virtual int32_t ReadBuffered(T_DevicesInfo* device, char* buffer, uint32_t capacity) = 0;
 };
 
 // A factory creates one kind of transport; the caller owns the result.

@@ -287,6 +287,17 @@ int32_t CSerialCommunication::Read(T_DevicesInfo* device, char* buffer, uint32_t
     }
 }
 
+int32_t CSerialCommunication::ReadBuffered(T_DevicesInfo* device, char* buffer, uint32_t capacity) {
+    if (device == nullptr || buffer == nullptr || capacity == 0) return 0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QvdsStream* stream = static_cast<QvdsStream*>(device->pOpenStream);
+    if (device->transportKind != kTransportSerial || stream == nullptr) return -1;
+    uint32_t status = 0;
+    const uint32_t n = qvds_read(stream, buffer, capacity, 0, -2, nullptr, 0, &status);
+    if (n > 0) return static_cast<int32_t>(n);
+    return status == QVDS_OK ? 0 : -1;
+}
+
 void CSerialCommunication::Cancel(T_DevicesInfo* device) {
     if (device == nullptr) return;
     // Not under the transport mutex: a blocked Read or Write holds it. The

@@ -29,6 +29,7 @@ public:
     void StopCbDevStatusChanged(T_DevicesInfo* device) override;
     T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* entry) override;
     void Cancel(T_DevicesInfo* device) override;
+    int32_t ReadBuffered(T_DevicesInfo* device, char* buffer, uint32_t capacity) override;
 
     // Opens the record's stream with its SerialSettings (under the transport mutex).
     bool OpenSerial(T_DevicesInfo* record);

@@ -459,3 +459,27 @@ TEST(Devices, SplitCutAndGarbageRepliesAreSurvived) {
     EXPECT_EQ(std::string(buf, static_cast<size_t>(len)), expected);
     EXPECT_TRUE(qv_CloseDevice(&h));
 }
+
+TEST(Devices, BarcodesWaitingUnreadAreNotLostToTheNextCommand) {
+    // A command drops stale replies before it is written, but barcodes that
+    // arrived and were not read yet are kept for the application.
+    SimDevices d({{.com = 33}});
+    ASSERT_EQ(d.count(), 1);
+    void* h = qv_OpenDevice(d.list(), 0, 0);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(d.sim().command("emit 33 2"), "OK");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // in the library, unread
+    EXPECT_EQ(qv_SendCommand(h, "BEEPON", 6), QV_CMD_ACCEPTED);
+    char reply[256];
+    int32_t replyLen = sizeof reply;
+    EXPECT_TRUE(qv_GetCommandResponse(h, "QRYSYS", 6, reply, &replyLen, 2000, true, false));
+    EXPECT_TRUE(qv_Write(h, "BEEPON", 6, true));
+    std::vector<char> code(0x100000);
+    int32_t len = 0;
+    ASSERT_TRUE(qv_GetCodeData(h, code.data(), &len, 1000)) << qv_GetLastError();
+    std::string why;
+    EXPECT_TRUE(check_sim_sequence(parse_sim_barcodes(std::string(code.data(), static_cast<size_t>(len))), 33, 1, 2,
+                                   &why))
+        << why;
+    EXPECT_TRUE(qv_CloseDevice(&h));
+}

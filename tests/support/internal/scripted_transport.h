@@ -46,6 +46,9 @@ public:
     T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* entry) override;
     // A cancelled device's reads fail with -1 once the scripted data is used up.
     void Cancel(T_DevicesInfo*) override { FailReadsWith(-1); }
+    // This transport's writes drop no unread input, so nothing is ever taken
+    // ahead of a write: scripted bytes stay for the reads that follow.
+    int32_t ReadBuffered(T_DevicesInfo*, char*, uint32_t) override { return 0; }
 
 private:
     using Clock = std::chrono::steady_clock;
