@@ -86,29 +86,29 @@ bool BmpHasPixelRows(const BmpInfo& info, size_t size) {
     return info.rows == 0 || info.rowStride <= room / info.rows;
 }
 
-bool ReadBmp24(const uint8_t* file, size_t size, Bmp24* out) {
+bool ReadBmp24(const uint8_t* file, size_t size, Bmp24* out, std::FILE* messages) {
     if (file == nullptr || out == nullptr) return false;
     if (size < kFileHeaderSize) {
-        std::fprintf(stderr, "\nError: Unable to read file header\n");
+        std::fprintf(messages, "\nError: Unable to read file header\n");
         return false;
     }
     const uint16_t type = Le16(file);
     if (type != kBmpType) {
-        std::fprintf(stderr, "\nError: Invalid bitmap file type: %X\n", type);
+        std::fprintf(messages, "\nError: Invalid bitmap file type: %X\n", type);
         return false;
     }
     if (size < kFileHeaderSize + kInfoHeaderSize || Le32(file + 14) < kInfoHeaderSize) {
-        std::fprintf(stderr, "\nError: Unable to read info header\n");
+        std::fprintf(messages, "\nError: Unable to read info header\n");
         return false;
     }
     const uint16_t bitCount = Le16(file + 28);
     if (bitCount != 24) {
-        std::fprintf(stderr, "\nError: Unsupported bitmap pixel format: %d\n", bitCount);
+        std::fprintf(messages, "\nError: Unsupported bitmap pixel format: %d\n", bitCount);
         return false;
     }
     const uint32_t compression = Le32(file + 30);
     if (compression != 0) {
-        std::fprintf(stderr, "\nError: Unsupported bitmap compression: %d\n", static_cast<int32_t>(compression));
+        std::fprintf(messages, "\nError: Unsupported bitmap compression: %d\n", static_cast<int32_t>(compression));
         return false;
     }
     const int32_t width = static_cast<int32_t>(Le32(file + 18));
@@ -117,22 +117,22 @@ bool ReadBmp24(const uint8_t* file, size_t size, Bmp24* out) {
     const uint64_t rows = height < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(height)) : static_cast<uint64_t>(height);
     const uint64_t columns = width < 0 ? 0 : static_cast<uint64_t>(width);
     const uint64_t padded = RowStride(width, 24) * rows;
-    std::fprintf(stderr, " Widht: %d;\t\t Height: %d;\n", width, height);
-    std::fprintf(stderr, height > 0 ? " DIB: Bottom-UP;" : " DIB: Top-Down;");
-    std::fprintf(stderr, "\t Image Size: %d;\n", static_cast<int32_t>(Le32(file + 34)));
-    std::fprintf(stderr, " Raw RGB Data: %llu;\t Adjusted RGB Data: %llu\n",
+    std::fprintf(messages, " Widht: %d;\t\t Height: %d;\n", width, height);
+    std::fprintf(messages, height > 0 ? " DIB: Bottom-UP;" : " DIB: Top-Down;");
+    std::fprintf(messages, "\t Image Size: %d;\n", static_cast<int32_t>(Le32(file + 34)));
+    std::fprintf(messages, " Raw RGB Data: %llu;\t Adjusted RGB Data: %llu\n",
                  static_cast<unsigned long long>(columns * rows * 3), static_cast<unsigned long long>(padded));
-    std::fprintf(stderr, " Bitmap file size: %llu\n", static_cast<unsigned long long>(padded + 54));
+    std::fprintf(messages, " Bitmap file size: %llu\n", static_cast<unsigned long long>(padded + 54));
     // A negative width has no pixel rows to read.
     BmpInfo info;
     if (!ReadBmpHeaders(file, size, &info) || !BmpHasPixelRows(info, size)) {
-        std::fprintf(stderr, "\nError: Unable to read RGB data\n");
+        std::fprintf(messages, "\nError: Unable to read RGB data\n");
         return false;
     }
     try {
         out->pixels.assign(file + info.dataOffset, file + info.dataOffset + info.pixelBytes());
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "Error: Out of memory");
+        std::fprintf(messages, "Error: Out of memory");
         return false;
     }
     out->width = width;
@@ -141,21 +141,21 @@ bool ReadBmp24(const uint8_t* file, size_t size, Bmp24* out) {
     return true;
 }
 
-bool ReadBmp24(const char* fileName, Bmp24* out) {
+bool ReadBmp24(const char* fileName, Bmp24* out, std::FILE* messages) {
     if (fileName == nullptr || out == nullptr) return false;
     std::FILE* f = std::fopen(fileName, "rb");
     if (f == nullptr) {
-        std::fprintf(stderr, "\nError: Unable to open file %s\n", fileName);
+        std::fprintf(messages, "\nError: Unable to open file %s\n", fileName);
         return false;
     }
     std::vector<uint8_t> bytes;
     const bool read = ReadStream(f, bytes);
     std::fclose(f);
     if (!read) {
-        std::fprintf(stderr, "\nError: Unable to read file header\n");
+        std::fprintf(messages, "\nError: Unable to read file header\n");
         return false;
     }
-    return ReadBmp24(bytes.data(), bytes.size(), out);
+    return ReadBmp24(bytes.data(), bytes.size(), out, messages);
 }
 
 uint8_t GrayOf(uint8_t b, uint8_t g, uint8_t r) {

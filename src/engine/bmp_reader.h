@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace qv {
@@ -44,10 +45,11 @@ struct Bmp24 {
 };
 
 // Reads an uncompressed 24-bit bitmap. Writes its diagnostics and its
-// description of the picture to standard error. False when the file is not
-// one or is shorter than the pixel rows it declares.
-bool ReadBmp24(const uint8_t* file, size_t size, Bmp24* out);
-bool ReadBmp24(const char* fileName, Bmp24* out);
+// description of the picture to `messages` (standard error unless a caller,
+// such as a fuzz harness, has a reason to look elsewhere). False when the
+// file is not one or is shorter than the pixel rows it declares.
+bool ReadBmp24(const uint8_t* file, size_t size, Bmp24* out, std::FILE* messages = stderr);
+bool ReadBmp24(const char* fileName, Bmp24* out, std::FILE* messages = stderr);
 
 // Grey value of one pixel of a 24-bit file.
 uint8_t GrayOf(uint8_t b, uint8_t g, uint8_t r);

@@ -37,9 +37,9 @@ bool BuildGray(const uint8_t* file, size_t size, const BmpInfo& info, UploadImag
     return true;
 }
 
-bool BuildYuv(const uint8_t* file, size_t size, UploadImage* out, const char** why) {
+bool BuildYuv(const uint8_t* file, size_t size, UploadImage* out, const char** why, std::FILE* messages) {
     Bmp24 picture;
-    if (!ReadBmp24(file, size, &picture)) return Refuse(why, "not a readable 24-bit bitmap");
+    if (!ReadBmp24(file, size, &picture, messages)) return Refuse(why, "not a readable 24-bit bitmap");
     if (picture.width == 0 || picture.height == 0) return Refuse(why, "no pixels");
     std::vector<uint8_t> y, cb, cr;
     const int rc = RgbToYuv420(picture.width, picture.height, picture.pixels.data(), picture.stride, y, cb, cr);
@@ -68,7 +68,8 @@ bool BuildYuv(const uint8_t* file, size_t size, UploadImage* out, const char** w
 
 }  // namespace
 
-bool BuildUploadImage(const uint8_t* file, size_t size, int32_t mode, UploadImage* out, const char** why) {
+bool BuildUploadImage(const uint8_t* file, size_t size, int32_t mode, UploadImage* out, const char** why,
+                      std::FILE* messages) {
     if (out == nullptr || (mode != kUploadGray && mode != kUploadYuv420)) return Refuse(why, "bad mode");
     *out = UploadImage{};
     BmpInfo info;
@@ -78,7 +79,7 @@ bool BuildUploadImage(const uint8_t* file, size_t size, int32_t mode, UploadImag
     // would be sent as garbage.
     if (info.bitCount != 8 && info.bitCount != 24) return Refuse(why, "bit count other than 8 or 24");
     // ReadBmp24 checks a 24-bit file for the YUV form itself, and says why it refuses one.
-    if (mode == kUploadYuv420 && info.bitCount == 24) return BuildYuv(file, size, out, why);
+    if (mode == kUploadYuv420 && info.bitCount == 24) return BuildYuv(file, size, out, why, messages);
     if (info.compression != 0) return Refuse(why, "compressed pixels");
     if (info.width == 0 || info.rows == 0) return Refuse(why, "no pixels");
     if (static_cast<uint64_t>(info.width) > kMaxAnnounced || info.rows > kMaxAnnounced)

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace qv {
@@ -27,8 +28,9 @@ struct UploadImage {
 // in *why, for anything that cannot be sent as it is: not an uncompressed 8-
 // or 24-bit bitmap, no pixels, pixel rows beyond the end of the file, an odd
 // width or height in the YUV form, a size the announce cannot carry (16-bit
-// width and height), or no memory. ReadBmp24 writes its messages to standard
-// error for a 24-bit file in mode 2.
-bool BuildUploadImage(const uint8_t* file, size_t size, int32_t mode, UploadImage* out, const char** why);
+// width and height), or no memory. For a 24-bit file in mode 2, ReadBmp24
+// writes its messages to `messages`.
+bool BuildUploadImage(const uint8_t* file, size_t size, int32_t mode, UploadImage* out, const char** why,
+                      std::FILE* messages = stderr);
 
 }  // namespace qv
