@@ -465,9 +465,9 @@ enum {
  * started again with its callback on every way out, unless the handle was
  * closed meanwhile. The device status is QV_STATUS_WRITE_BEGIN/END around the
  * picture data and QV_STATUS_READ_BEGIN/END around the read of its
- * acknowledgement. A reading of the bitmap in mode QV_DECODE_YUV420 writes a
- * description of the file (or why it cannot be read) to standard error; the
- * steps are logged on standard output and in the log file.
+ * acknowledgement (READ_END also when none came). In mode QV_DECODE_YUV420 a
+ * 24-bit file is described on standard error as it is read (or why it cannot
+ * be); the steps are logged on standard output and in the log file.
  * Refused handle, null pointer or a mode other than 1 or 2: false with
  * "Invalid input parameters". Other failures return false with the error
  * text unchanged, except that a failed write or a lost device sets the
