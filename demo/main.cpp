@@ -15,6 +15,8 @@
 //                          until SIGINT / SIGTERM; on a terminal also until
 //                          Enter is pressed (without a terminal, as from cron,
 //                          nohup or </dev/null, standard input is not read)
+//   --SendBmpDecode        open, status and close only (a decode upload needs a
+//                          bitmap the scanner's decoder can read)
 //   anything else          open, status and close only
 #include <chrono>
 #include <csignal>
@@ -125,6 +127,8 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         bool ok = qv_GetCommandResponse(hDevice, "?", 1, buf.data(), &len, 2000, false, false);
         std::printf("result=%d,recvLen=%d\n", ok ? 1 : 0, len);
         std::printf("recvData=%s\n", buf.data());
+    } else if (option == "--SendBmpDecode") {
+        // Nothing beyond the common open, status and close.
     } else if (option == "--SetListener") {
         // After a stop signal the remaining devices are only opened and closed.
         if (g_stopRequested != 0) return;

@@ -439,6 +439,43 @@ QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback);
  * parameters". */
 QV_API bool qv_StopListener(void* hDevice);
 
+/* ---- decode upload */
+
+/* Modes of qv_SendBmpDecode. */
+enum {
+    QV_DECODE_GRAY = 1,   /* 8-bit grey rows */
+    QV_DECODE_YUV420 = 2  /* a 24-bit file as YUV 4:2:0 (Y plane, then Cb/Cr pairs); an 8-bit file as grey */
+};
+
+/* Sends the bitmap file `bmpFileName` to the scanner's decoder and fetches
+ * the decoded text and the decoding time. The file must be an uncompressed
+ * 8-bit or 24-bit BMP, bottom-up or top-down. An 8-bit file's pixel values are
+ * sent as stored (its palette is not applied); a 24-bit file is converted to
+ * grey (QV_DECODE_GRAY) or to YUV 4:2:0 (QV_DECODE_YUV420, width and height
+ * must be even). Width and height (for YUV 4:2:0: height / 2 x 3) must not
+ * exceed 65535. Anything else (1-, 4-, 16- or 32-bit files, a file shorter
+ * than its pixel rows, ...) returns false before anything is sent.
+ * `decodeText` must hold 4096 bytes: it receives up to 4095 bytes of the reply
+ * and a zero byte, *decodeTextLength their count; *decodeTimeMs receives the
+ * decoding time the scanner reports. Each reply is waited for up to
+ * `timeoutMs` (0 or less: 2000 ms); the picture goes out in 8192-byte chunks
+ * with a 10 ms pause after each, so the call blocks for about
+ * 10 ms x bytes / 8192 plus the scanner's answers. A listener running on the
+ * handle is stopped for the exchange (this waits for its current read) and
+ * started again with its callback on every way out, unless the handle was
+ * closed meanwhile. The device status is QV_STATUS_WRITE_BEGIN/END around the
+ * picture data and QV_STATUS_READ_BEGIN/END around the read of its
+ * acknowledgement (READ_END also when none came). In mode QV_DECODE_YUV420 a
+ * 24-bit file is described on standard error as it is read (or why it cannot
+ * be); the steps are logged on standard output and in the log file.
+ * Refused handle, null pointer or a mode other than 1 or 2: false with
+ * "Invalid input parameters". Other failures return false with the error
+ * text unchanged, except that a failed write or a lost device sets the
+ * transport's text ("Write to com error", "Read from com error, com push
+ * out"). Success empties the text. */
+QV_API bool qv_SendBmpDecode(void* hDevice, int32_t mode, const char* bmpFileName, char* decodeText,
+                             int32_t* decodeTextLength, uint32_t* decodeTimeMs, int32_t timeoutMs);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -3,7 +3,8 @@
 # those that are missing, so a prepared machine needs no network).
 # --fuzz: the packages of the fuzzing build (clang and its libFuzzer runtime).
 set -euo pipefail
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux
+  python3-pil)
 if [ "${1:-}" = "--fuzz" ]; then
   packages=(cmake make clang libclang-rt-dev)
 fi

@@ -75,7 +75,7 @@ void WaitForListener(const std::shared_ptr<ListenerRun>& run, const char* caller
 
 }  // namespace
 
-bool StopListenerOf(const void* handle, const char* caller) {
+bool StopListenerOf(const void* handle, const char* caller, QV_LISTENER_CALLBACK* callback) {
     Registry& reg = Reg();
     std::shared_ptr<ListenerRun> run;
     {
@@ -85,6 +85,7 @@ bool StopListenerOf(const void* handle, const char* caller) {
             QV_LOG("%s %d no device\n", caller, __LINE__);
             return false;
         }
+        if (callback != nullptr) *callback = it->first->listener;
         run = it->second;
         reg.devListenMap.erase(it);
     }

@@ -116,6 +116,12 @@ void CloseTemporaryHandle(void** handle);
 
 // Stops the listener of a handle and waits for its loop to end (unless called
 // from that loop's own callback). False when the handle had no listener.
-bool StopListenerOf(const void* handle, const char* caller);
+// *callback (when given) receives the stopped listener's callback.
+bool StopListenerOf(const void* handle, const char* caller, QV_LISTENER_CALLBACK* callback = nullptr);
+
+// Starts a listener on an open handle as qv_SetListener does, without touching
+// the last-error text. Returns kOk, kErrInvalidParam (the handle is not open or
+// is closing, or no callback) or kErrNoMemory (no thread could be started).
+int32_t StartListenerOf(void* handle, QV_LISTENER_CALLBACK callback);
 
 }  // namespace qv

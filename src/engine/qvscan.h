@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -113,6 +114,18 @@ public:
     // the capacity of `out` on entry when it is 1..1 MiB (any other value means
     // the documented 1 MiB buffer) and the byte count on return.
     bool GetCodeData(T_DevicesInfo* device, char* out, int32_t* outLen, int32_t timeoutMs);
+
+    // Records the device operation status of the decode upload's steps: 6 and
+    // 7 around the picture data, 8 and 9 around the read of its acknowledgement.
+    using DecodeStatusHook = std::function<void(int32_t status)>;
+
+    // Uploads a bitmap file for the scanner's decoder (mode 1 grey, mode 2
+    // YUV 4:2:0) and fetches the decoded text and the decoding time. `text`
+    // holds at least 4096 bytes: up to 4095 bytes of the reply and a zero
+    // byte; *textLen is the count. Each reply is waited for up to timeoutMs
+    // (0 or less: 2000 ms). The caller stops a listener of the device first.
+    bool SendBmpDecode(T_DevicesInfo* device, int32_t mode, const char* fileName, char* text, int32_t* textLen,
+                       uint32_t* decodeTimeMs, int32_t timeoutMs, const DecodeStatusHook& status);
 
     // The transport serving a transport kind, or null.
     CCommunicationFactory* Transport(int32_t transportKind) const;

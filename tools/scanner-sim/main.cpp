@@ -36,7 +36,10 @@ void usage() {
         "  emit <com> <count> [intervalMs] | emitraw <com> <hex> | status <com> <WORD> ack|nak|enq|silent\n"
         "  mode <com> normal|silent|garbage | cut <com> <n> | split <com> <n> <delayMs>\n"
         "  unplug <com> | replug <com> | hold <com> | release <com>\n"
-        "  stats <com> | last <com> | settings <com> | writelimit <com> <ms> | ping | quit\n",
+        "  stats <com> | last <com> | settings <com> | writelimit <com> <ms> | ping | quit\n"
+        "  decode <com> expect <mode> <bitmap> | decode <com> expect none | decode <com> text [<hex>]\n"
+        "  decode <com> time <ms> | decode <com> reply announce|data|ready|result|time normal|nak|silent|short=<n>\n"
+        "  decode <com> stats | decode <com> dump <file>\n",
         stderr);
 }
 
@@ -124,7 +127,7 @@ public:
             {"emit", {3, 4}},   {"emitraw", {3, SIZE_MAX}}, {"status", {4, 4}},  {"mode", {3, 3}},
             {"cut", {3, 3}},    {"split", {4, 4}},          {"unplug", {2, 2}},  {"replug", {2, 2}},
             {"hold", {2, 2}},   {"release", {2, 2}},        {"stats", {2, 2}},   {"last", {2, 2}},
-            {"settings", {2, 2}}, {"writelimit", {3, 3}},
+            {"settings", {2, 2}}, {"writelimit", {3, 3}}, {"decode", {3, SIZE_MAX}},
         };
         const auto arity = kArity.find(cmd);
         if (arity == kArity.end()) return "ERR unknown command '" + cmd + "'";
@@ -179,6 +182,7 @@ public:
         if (cmd == "stats") return port.stats();
         if (cmd == "last") return port.last();
         if (cmd == "settings") return port.settings();
+        if (cmd == "decode") return port.decode_command(std::vector<std::string>(w.begin() + 2, w.end()));
         if (cmd == "writelimit") {
             if (!qvsim::parse_uint(w[2], 60000, a)) return "ERR bad time limit '" + w[2] + "'";
             return port.set_write_limit(a);

@@ -138,6 +138,7 @@ void SimPort::close_pty_locked() {
     stalled_ = false;
     progress_.notify_all();
     parser_.reset();
+    decode_.reset_transfer();
     cut_.reset();
     split_.reset();
     if (master_ >= 0) {
@@ -267,8 +268,26 @@ void SimPort::on_input_locked(const char* data, size_t n) {
     const bool line_ok = line_matches_locked();
     const bool baud_ok = line_ok || baud_matches_locked();
     units_.clear();
-    parser_.feed(std::string_view(data, n), Clock::now(), units_);
-    for (const Unit& unit : units_) handle_unit_locked(unit, line_ok, baud_ok);
+    const auto now = Clock::now();
+    if (!line_ok) {
+        parser_.feed(std::string_view(data, n), now, units_);
+        for (const Unit& unit : units_) handle_unit_locked(unit, line_ok, baud_ok);
+        return;
+    }
+    // The decode upload's messages and picture bytes go to the decode side
+    // first; what is no part of that exchange reaches the command parser.
+    pieces_.clear();
+    decode_.feed(std::string_view(data, n), now, pieces_);
+    for (DecodePiece& piece : pieces_) {
+        if (piece.reply) {
+            if (mode_ == Mode::normal) send_reply_locked(std::move(piece.bytes), Payload::reply);
+            if (mode_ == Mode::garbage) send_reply_locked(garbage_locked(), Payload::reply);
+            continue;
+        }
+        units_.clear();
+        parser_.feed(piece.bytes, now, units_);
+        for (const Unit& unit : units_) handle_unit_locked(unit, line_ok, baud_ok);
+    }
 }
 
 void SimPort::handle_unit_locked(const Unit& unit, bool line_ok, bool baud_ok) {

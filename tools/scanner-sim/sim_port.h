@@ -15,6 +15,7 @@
 
 #include "protocol.h"
 #include "sim_config.h"
+#include "sim_decode.h"
 
 namespace qvsim {
 
@@ -62,6 +63,9 @@ public:
     std::string last();
     std::string settings();
     std::string set_write_limit(uint64_t ms);
+    // "decode <com> ..." (the words after the COM number): the decode upload's
+    // expectation, answers and figures (sim_decode_control.cpp).
+    std::string decode_command(const std::vector<std::string>& words);
 
 private:
     // What a queued write is, for the counters.
@@ -120,6 +124,8 @@ private:
 
     FrameParser parser_;
     std::vector<Unit> units_;
+    DecodeDevice decode_;
+    std::vector<DecodePiece> pieces_;
     std::deque<Pending> queue_;
     Clock::time_point head_due_{};
     uint64_t enqueued_ = 0;  // items ever queued
