@@ -73,12 +73,14 @@ void FrameParser::step(char c, std::vector<Unit>& out) {
 
         case State::body: {
             buf_ += c;
-            // Header is 7 bytes (7E 01 "0000" K); the frame ends at the first 3B 03 after it.
-            if (u == 0x03 && buf_.size() >= 9 && buf_[buf_.size() - 2] == ';') {
+            // Header is 7 bytes (7E 01 "0000" K); the frame ends at the first 3B 03
+            // after it, or at once with 03 (an empty frame: K and 03).
+            const bool empty_frame = u == 0x03 && buf_.size() == 8;
+            if (empty_frame || (u == 0x03 && buf_.size() >= 9 && buf_[buf_.size() - 2] == ';')) {
                 Unit unit;
                 unit.bytes = std::move(buf_);
                 unit.frame_kind = unit.bytes[6];
-                unit.body = unit.bytes.substr(7, unit.bytes.size() - 9);
+                if (!empty_frame) unit.body = unit.bytes.substr(7, unit.bytes.size() - 9);
                 unit.kind = unit.bytes == kDetectQuery ? Unit::Kind::detect_query : Unit::Kind::command_frame;
                 out.push_back(std::move(unit));
                 reset();
@@ -158,7 +160,7 @@ FrameAnswer answer_command_frame(const PortConfig& cfg, const std::map<std::stri
         const Status status = scripted_status(scripts, cmd);
         if (status == Status::silent) return answer;
         reply += cmd;
-        if (cmd == "QRYSYS") reply += cfg.id;
+        if (cmd == "QRYSYS") reply += cfg.product.empty() ? cfg.id : "Product Name: " + cfg.product + "\r\n" + cfg.id;
         else if (cmd == "BASQSY") reply += cfg.base;
         reply += status == Status::nak ? kNak : status == Status::enq ? kEnq : kAck;
         reply += ';';

@@ -30,7 +30,7 @@ struct Unit {
     enum class Kind {
         probe,          // a lone '?' outside any frame
         detect_query,   // exactly kDetectQuery
-        command_frame,  // 7E 01 "0000" K BODY 3B 03 (any other body)
+        command_frame,  // 7E 01 "0000" K BODY 3B 03 (any other body), or 7E 01 "0000" K 03
         old_query,      // exactly kOldQuery
         old_frame,      // another complete older-protocol frame
     };

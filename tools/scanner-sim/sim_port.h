@@ -15,6 +15,7 @@
 
 #include "protocol.h"
 #include "sim_config.h"
+#include "sim_settings.h"
 
 namespace qvsim {
 
@@ -62,6 +63,12 @@ public:
     std::string last();
     std::string settings();
     std::string set_write_limit(uint64_t ms);
+    // The settings table: dump, set one setting (value given as hex), refill.
+    std::string table();
+    std::string table_set(const std::string& name, const std::string& value);
+    std::string table_fill(uint64_t generated, uint64_t seed, uint64_t width);
+    // Command frames received since the last call, oldest first (hex, space separated).
+    std::string frames();
 
 private:
     // What a queued write is, for the counters.
@@ -146,6 +153,10 @@ private:
     uint64_t emitted_ = 0;
     uint64_t dropped_ = 0;
     std::string last_frame_;
+    std::deque<std::string> frame_log_;  // for frames(); at most kFrameLogCap
+    static constexpr size_t kFrameLogCap = 4096;
+
+    SettingsTable settings_;
 
     std::mt19937 rng_;
 };
