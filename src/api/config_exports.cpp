@@ -11,11 +11,22 @@ using namespace qv;
 
 namespace {
 
-// A refused handle, a null or empty file name: "Invalid input parameters".
-bool ConfigArgumentsValid(const HandleUse& use, const char* fileName) {
-    if (use && fileName != nullptr && fileName[0] != '\0') return true;
-    SetLastErrorCode(kErrInvalidParam);
-    return false;
+using ConfigOperation = bool (CQVScan::*)(T_DevicesInfo*, const char*);
+
+// The two exports: a refused handle, a null or empty file name give "Invalid
+// input parameters"; otherwise the engine's operation, and an empty error
+// text when it succeeded.
+bool RunConfigExport(const char* name, void* hDevice, const char* fileName, ConfigOperation operation) {
+    QV_LOG("%s %d begin\n", name, __LINE__);
+    HandleUse use(hDevice);
+    if (!use || fileName == nullptr || fileName[0] == '\0') {
+        SetLastErrorCode(kErrInvalidParam);
+        return false;
+    }
+    const bool ok = (use.engine()->*operation)(use.record(), fileName);
+    if (ok) SetLastErrorCode(kOk);
+    QV_LOG("%s %d end isok=%d\n", name, __LINE__, ok ? 1 : 0);
+    return ok;
 }
 
 }  // namespace
@@ -23,23 +34,11 @@ bool ConfigArgumentsValid(const HandleUse& use, const char* fileName) {
 extern "C" {
 
 QV_API bool qv_ReadDevCfgToXml(void* hDevice, const char* fileName) try {
-    QV_LOG("%s %d begin\n", "qv_ReadDevCfgToXml", __LINE__);
-    HandleUse use(hDevice);
-    if (!ConfigArgumentsValid(use, fileName)) return false;
-    const bool ok = use.engine()->ReadDevConfiguration(use.record(), fileName);
-    if (ok) SetLastErrorCode(kOk);
-    QV_LOG("%s %d end isok=%d\n", "qv_ReadDevCfgToXml", __LINE__, ok ? 1 : 0);
-    return ok;
+    return RunConfigExport("qv_ReadDevCfgToXml", hDevice, fileName, &CQVScan::ReadDevConfiguration);
 } QV_EXPORT_CATCH("qv_ReadDevCfgToXml", false)
 
 QV_API bool qv_WriteCfgToDev(void* hDevice, const char* fileName) try {
-    QV_LOG("%s %d begin\n", "qv_WriteCfgToDev", __LINE__);
-    HandleUse use(hDevice);
-    if (!ConfigArgumentsValid(use, fileName)) return false;
-    const bool ok = use.engine()->WriteCfgToDev(use.record(), fileName);
-    if (ok) SetLastErrorCode(kOk);
-    QV_LOG("%s %d end isok=%d\n", "qv_WriteCfgToDev", __LINE__, ok ? 1 : 0);
-    return ok;
+    return RunConfigExport("qv_WriteCfgToDev", hDevice, fileName, &CQVScan::WriteCfgToDev);
 } QV_EXPORT_CATCH("qv_WriteCfgToDev", false)
 
 }  // extern "C"

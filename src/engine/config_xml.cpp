@@ -21,19 +21,6 @@ constexpr std::array<std::string_view, 7> kFinalFrameOrder = {"232BAD", "232STP"
 constexpr std::array<std::string_view, 10> kHeldBack = {"232AFL", "232FLW", "INTERF", "232BAD", "232PAR",
                                                         "232STP", "232DAT", "IMGROI", "KBWPOR", "SOPMOD"};
 
-std::vector<std::string_view> SplitAll(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = text.find(separator, start);
-        if (at == std::string_view::npos) break;
-        pieces.push_back(text.substr(start, at - start));
-        start = at + 1;
-    }
-    pieces.push_back(text.substr(start));
-    return pieces;
-}
-
 }  // namespace
 
 bool SaveSettingsXml(const char* fileName, const std::vector<SettingRecord>& records,
@@ -65,9 +52,9 @@ std::string CalibrationText(std::string_view name, std::string_view value) {
     std::string text = "DFMCAL;";
     text.append(name);
     const std::string whole = std::string(name) + std::string(value);
-    const std::vector<std::string_view> pieces = SplitAll(whole, ';');
+    const std::vector<std::string_view> pieces = SplitText(whole, ';', true);
     for (size_t i = 0; i + 1 < pieces.size(); ++i) {
-        const std::vector<std::string_view> parts = SplitAll(pieces[i], ':');
+        const std::vector<std::string_view> parts = SplitText(pieces[i], ':', true);
         if (parts.size() < 2) continue;
         text.append(parts[1]);
         text.push_back(';');

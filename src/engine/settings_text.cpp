@@ -12,20 +12,6 @@ constexpr std::string_view kProductName = "Product Name: ";
 constexpr size_t kNameLength = 6;
 constexpr size_t kShortestElement = kNameLength + 1;
 
-// Pieces of `text` between separators; a final empty piece does not count.
-std::vector<std::string_view> SplitPieces(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = text.find(separator, start);
-        if (at == std::string_view::npos) break;
-        pieces.push_back(text.substr(start, at - start));
-        start = at + 1;
-    }
-    if (start < text.size()) pieces.push_back(text.substr(start));
-    return pieces;
-}
-
 // One element of at least kShortestElement characters: its record, and the
 // empty "DFMADD" record after a DFMADD element.
 void AddElement(std::string_view element, std::vector<SettingRecord>& out) {
@@ -38,14 +24,27 @@ void AddElement(std::string_view element, std::vector<SettingRecord>& out) {
 
 }  // namespace
 
+std::vector<std::string_view> SplitText(std::string_view text, char separator, bool finalEmpty) {
+    std::vector<std::string_view> pieces;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(separator, start);
+        if (at == std::string_view::npos) break;
+        pieces.push_back(text.substr(start, at - start));
+        start = at + 1;
+    }
+    if (finalEmpty || start < text.size()) pieces.push_back(text.substr(start));
+    return pieces;
+}
+
 std::vector<SettingRecord> ParseSettings(std::string_view text) {
     text = text.substr(0, text.find('\0'));
-    std::vector<std::string_view> items = SplitPieces(text, ';');
+    std::vector<std::string_view> items = SplitText(text, ';', false);
     if (!items.empty()) items.pop_back();  // the frame's end byte, or a cut item
 
     std::vector<SettingRecord> out;
     for (std::string_view item : items) {
-        const std::vector<std::string_view> elements = SplitPieces(item, ',');
+        const std::vector<std::string_view> elements = SplitText(item, ',', false);
         const std::string_view first = elements.empty() ? std::string_view() : elements.front();
         if (first.size() < kShortestElement) break;
         AddElement(first, out);

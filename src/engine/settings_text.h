@@ -28,6 +28,10 @@ struct SettingRecord {
 constexpr size_t kSettingsReplyCapacity = 819200;
 constexpr size_t kSettingsTextCapacity = kSettingsReplyCapacity - 7;
 
+// The pieces of `text` between separators, empty ones included; a final empty
+// piece (after a separator at the end, or of an empty text) only with `finalEmpty`.
+std::vector<std::string_view> SplitText(std::string_view text, char separator, bool finalEmpty);
+
 // The settings of a settings text, in reply order. The text ends at its first
 // zero byte. The piece after the last ';' is never read (in a whole reply it
 // is the frame's end byte; in a cut one, a partial item). An element shorter

@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 
 #include "core/errors.h"
 #include "engine/qvscan.h"
 #include "engine/settings_text.h"
+#include "scripted_engine_test.h"
 #include "scripted_transport.h"
 #include "test_env.h"
 
@@ -44,27 +44,8 @@ size_t CountCommands(const std::filesystem::path& file) {
     return n;
 }
 
-class ConfigEngine : public ::testing::Test {
+class ConfigEngine : public qvtest::ScriptedEngineTest {
 protected:
-    void SetUp() override {
-        auto t = std::make_unique<ScriptedTransport>();
-        transport = t.get();
-        engine = std::make_unique<qv::CQVScan>(nullptr, std::move(t), nullptr);
-        T_DevicesInfo entry;
-        qv::InitDeviceRecord(&entry);
-        entry.transportKind = qv::kTransportSerial;
-        device = engine->OpenDeviceForNati(&entry);
-        ASSERT_NE(device, nullptr);
-    }
-    void TearDown() override {
-        if (device != nullptr) {
-            EXPECT_TRUE(engine->CloseDevice(&device));
-        }
-    }
-
-    ScriptedTransport* transport = nullptr;
-    std::unique_ptr<qv::CQVScan> engine;
-    T_DevicesInfo* device = nullptr;
     qvtest::TempDir dir;
 };
 

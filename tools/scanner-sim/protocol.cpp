@@ -116,6 +116,18 @@ void FrameParser::step(char c, std::vector<Unit>& out) {
     }
 }
 
+std::vector<std::string_view> split_commands(std::string_view body) {
+    std::vector<std::string_view> commands;
+    size_t pos = 0;
+    while (pos <= body.size()) {
+        size_t semi = body.find(';', pos);
+        if (semi == std::string_view::npos) semi = body.size();
+        if (semi > pos) commands.push_back(body.substr(pos, semi - pos));
+        pos = semi + 1;
+    }
+    return commands;
+}
+
 Status scripted_status(const std::map<std::string, Status>& scripts, std::string_view command) {
     Status status = Status::ack;
     size_t best = 0;
@@ -132,14 +144,7 @@ Status scripted_status(const std::map<std::string, Status>& scripts, std::string
 
 FrameAnswer answer_command_frame(const PortConfig& cfg, const std::map<std::string, Status>& scripts,
                                  char frame_kind, std::string_view body) {
-    std::vector<std::string_view> commands;
-    size_t pos = 0;
-    while (pos <= body.size()) {
-        size_t semi = body.find(';', pos);
-        if (semi == std::string_view::npos) semi = body.size();
-        if (semi > pos) commands.push_back(body.substr(pos, semi - pos));
-        pos = semi + 1;
-    }
+    const std::vector<std::string_view> commands = split_commands(body);
 
     FrameAnswer answer;
     // A trigger is answered by the scan itself, never by a response frame.

@@ -69,6 +69,9 @@ struct FrameAnswer {
     int trigger_scans = 0;    // number of SCNTRG1 triggers: each emits a barcode
 };
 
+// The commands of a frame body: its non-empty pieces between ';'.
+std::vector<std::string_view> split_commands(std::string_view body);
+
 // Longest scripted command word that prefixes `command` decides its status; ACK otherwise.
 Status scripted_status(const std::map<std::string, Status>& scripts, std::string_view command);
 

@@ -14,18 +14,6 @@ char status_byte(Status status) {
     return status == Status::nak ? kNak : status == Status::enq ? kEnq : kAck;
 }
 
-std::vector<std::string_view> split_commands(std::string_view body) {
-    std::vector<std::string_view> out;
-    size_t pos = 0;
-    while (pos <= body.size()) {
-        size_t semi = body.find(';', pos);
-        if (semi == std::string_view::npos) semi = body.size();
-        if (semi > pos) out.push_back(body.substr(pos, semi - pos));
-        pos = semi + 1;
-    }
-    return out;
-}
-
 bool all_digits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
