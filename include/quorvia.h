@@ -449,8 +449,10 @@ QV_API bool qv_StopListener(void* hDevice);
  *       <Command CommandName="<6-character name>" Value="<value>" />  one per setting
  *   </Prazmor>
  * Settings without a value are left out; a "DFMADD" element carries the
- * calibration data. Values are written byte for byte as the device sent them
- * (XML-escaped). A reply cut short gives the settings that came whole.
+ * calibration data. Values are written byte for byte as the device sent them,
+ * with the five XML entities escaped (control characters and bytes that are
+ * not UTF-8 stay as they are: qv_WriteCfgToDev reads them back, strict XML
+ * readers may not). A reply cut short gives the settings that came whole.
  * False with "Invalid input parameters" for a refused handle or a null or
  * empty file name, "Read device configuration error" when the device sent
  * nothing, "Open xml file error" when the file cannot be written. Blocks for
@@ -475,9 +477,10 @@ QV_API bool qv_ReadDevCfgToXml(void* hDevice, const char* fileName);
  * "[NAME1,NAME2] instructs write to device fail" (cut to 511 bytes; the names
  * of each batch last first) when the device refused commands, after every
  * batch and the final frame were sent; "Instructs write to device error" when
- * a batch got no reply; the transport's text when a write failed or the device
- * was lost. Blocks for the whole transfer (about 10 ms per setting). Runs no
- * callback. */
+ * a batch got no reply; "Input param len is not enough" when a batch reply is
+ * longer than 20480 bytes; the transport's text when a write failed or the
+ * device was lost. Blocks for the whole transfer (about 10 ms per setting).
+ * Runs no callback. */
 QV_API bool qv_WriteCfgToDev(void* hDevice, const char* fileName);
 
 #ifdef __cplusplus
