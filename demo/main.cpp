@@ -17,12 +17,15 @@
 //                          nohup or </dev/null, standard input is not read)
 //   --SendBmpDecode        open, status and close only (a decode upload needs a
 //                          bitmap the scanner's decoder can read)
+//   --ReadDevCfgToXml      save each device's settings to ./xml/2.xml (made when missing)
+//   --WriteCfgToDev        write the settings of ./xml/2.xml to each device
 //   anything else          open, status and close only
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +47,7 @@
 namespace {
 
 constexpr long long kListenMs = 1000000;
+constexpr const char* kConfigFile = "./xml/2.xml";
 
 void ReadCallback(void* /*hDevice*/, const char* data, uint32_t length) {
     std::printf("-----------ReadCallback len=%d, buf=%s\n", static_cast<int>(length), data);
@@ -135,6 +139,10 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         qv_SetListener(hDevice, ReadCallback);
         WaitForStop(kListenMs);
         qv_StopListener(hDevice);
+    } else if (option == "--ReadDevCfgToXml") {
+        qv_ReadDevCfgToXml(hDevice, kConfigFile);
+    } else if (option == "--WriteCfgToDev") {
+        if (!qv_WriteCfgToDev(hDevice, kConfigFile)) std::printf("WriteCfgToDev %s\n", qv_GetLastError());
     }
 }
 
@@ -158,6 +166,11 @@ int main(int argc, char** argv) {
         std::printf("base info:%s\n", buf.data());
         qv_ReleaseDevices(&list);
         return 0;
+    }
+
+    if (option == "--ReadDevCfgToXml") {
+        std::error_code ec;  // a directory that cannot be made shows as a failed save
+        std::filesystem::create_directories("./xml", ec);
     }
 
     if (option == "--SetListener") {

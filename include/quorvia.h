@@ -475,6 +475,49 @@ enum {
  * out"). Success empties the text. */
 QV_API bool qv_SendBmpDecode(void* hDevice, int32_t mode, const char* bmpFileName, char* decodeText,
                              int32_t* decodeTextLength, uint32_t* decodeTimeMs, int32_t timeoutMs);
+/* ---- the scanner's settings as an XML file */
+
+/* Reads every setting of the device ("@*", up to 2 s per read, a reply of at
+ * most 819200 bytes), its product name (QRYSYS) and its calibration data
+ * (DFMQCU), and writes them to `fileName` as a configuration document:
+ *   <?xml version="1.0" encoding="utf-8"?>
+ *   <Prazmor DeviceType="<product name>">
+ *       <Command CommandName="<6-character name>" Value="<value>" />  one per setting
+ *   </Prazmor>
+ * Settings without a value are left out; a "DFMADD" element carries the
+ * calibration data. Values are written byte for byte as the device sent them,
+ * with the five XML entities escaped (control characters and bytes that are
+ * not UTF-8 stay as they are: qv_WriteCfgToDev reads them back, strict XML
+ * readers may not). A reply cut short gives the settings that came whole.
+ * False with "Invalid input parameters" for a refused handle or a null or
+ * empty file name, "Read device configuration error" when the device sent
+ * nothing, "Open xml file error" when the file cannot be written. Blocks for
+ * the three exchanges (seconds for a silent device); each holds the device
+ * for its own duration only, so a running listener reads in between. Runs no
+ * callback. */
+QV_API bool qv_ReadDevCfgToXml(void* hDevice, const char* fileName);
+
+/* Writes the settings of a configuration document (as qv_ReadDevCfgToXml
+ * writes one; the root's name and DeviceType are not read) to the device. The
+ * commands are the first element's children from its first "Command" child on;
+ * a child without a CommandName or a Value attribute is skipped. They are sent
+ * in batches of just over 300 characters (name and value of each, 10 ms
+ * between elements and after each batch; each batch and its reply, waited for
+ * up to 3 s, hold the device as one exchange). "DFMSIN" is never sent;
+ * "232BAD", "232STP", "232DAT", "232PAR", "IMGROI", "KBWPOR", "SOPMOD", the
+ * calibration built from "DFMADD" / "DFMSET" and "INTERF" follow, in this
+ * order, in one final frame whose reply is not read; "232AFL" and "232FLW" are
+ * never sent. True when the device accepted every batch command. False with
+ * "Invalid input parameters" for a refused handle or a null or empty file name;
+ * "Open xml file error" when the file is missing or not well-formed XML;
+ * "[NAME1,NAME2] instructs write to device fail" (cut to 511 bytes; the names
+ * of each batch last first) when the device refused commands, after every
+ * batch and the final frame were sent; "Instructs write to device error" when
+ * a batch got no reply; "Input param len is not enough" when a batch reply is
+ * longer than 20480 bytes; the transport's text when a write failed or the
+ * device was lost. Blocks for the whole transfer (about 10 ms per setting).
+ * Runs no callback. */
+QV_API bool qv_WriteCfgToDev(void* hDevice, const char* fileName);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -9,8 +9,8 @@ run="$build/demo-run"
 mkdir -p "$run"
 simdir="$(mktemp -d /tmp/quorvia-demo.XXXXXX)"
 coproc SIM { exec "$build/quorvia-sim" --dir "$simdir" \
-  --port "com=1,baud=115200,id=QuorviaSim Scanner A" \
-  --port "com=2,baud=9600,id=QuorviaSim Scanner B"; }
+  --port "com=1,baud=115200,id=QuorviaSim Scanner A,product=QuorviaSim A" \
+  --port "com=2,baud=9600,id=QuorviaSim Scanner B,product=QuorviaSim B"; }
 ports=""
 while IFS= read -r -t 20 line <&"${SIM[0]}"; do
   case "$line" in

@@ -4,9 +4,9 @@
 # --fuzz: the packages of the fuzzing build (clang and its libFuzzer runtime).
 set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux
-  python3-pil)
+  python3-pil libtinyxml2-dev libxml2-utils python3)
 if [ "${1:-}" = "--fuzz" ]; then
-  packages=(cmake make clang libclang-rt-dev)
+  packages=(cmake make clang libclang-rt-dev pkg-config libtinyxml2-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "engine/byte_queue.h"
@@ -55,6 +56,8 @@ public:
     virtual bool UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t value,
                                     int32_t* result) = 0;
     virtual bool CloseDevice(T_DevicesInfo** device) = 0;
+    virtual bool ReadDevConfiguration(T_DevicesInfo* device, const char* fileName) = 0;
+    virtual bool WriteCfgToDev(T_DevicesInfo* device, const char* fileName) = 0;
     virtual void SetDevStatusCallback(T_DevicesInfo* device, QV_DEV_STATUS_CALLBACK callback) = 0;
     virtual void StopDevStatusCallback(T_DevicesInfo* device) = 0;
     virtual T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* record) = 0;
@@ -88,6 +91,10 @@ public:
     bool UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t value,
                             int32_t* result) override;
     bool CloseDevice(T_DevicesInfo** device) override;
+    // The device's settings saved as a configuration XML file, and such a
+    // file's settings written to the device (config_exchange.cpp).
+    bool ReadDevConfiguration(T_DevicesInfo* device, const char* fileName) override;
+    bool WriteCfgToDev(T_DevicesInfo* device, const char* fileName) override;
     void SetDevStatusCallback(T_DevicesInfo* device, QV_DEV_STATUS_CALLBACK callback) override;
     void StopDevStatusCallback(T_DevicesInfo* device) override;
     T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* record) override;
@@ -126,6 +133,13 @@ public:
     // (0 or less: 2000 ms). The caller stops a listener of the device first.
     bool SendBmpDecode(T_DevicesInfo* device, int32_t mode, const char* fileName, char* text, int32_t* textLen,
                        uint32_t* decodeTimeMs, int32_t timeoutMs, const DecodeStatusHook& status);
+    // Configuration queries, each one exchange under m_readDataMutex: the
+    // settings text (the "@*" reply after its kind byte; false when nothing
+    // came), the product name from QRYSYS and the DFMQCU value (empty when
+    // there is none).
+    bool QueryAllSettings(T_DevicesInfo* device, std::string& text);
+    std::string QueryProductName(T_DevicesInfo* device);
+    std::string QueryDfmqcu(T_DevicesInfo* device);
 
     // The transport serving a transport kind, or null.
     CCommunicationFactory* Transport(int32_t transportKind) const;
@@ -148,6 +162,13 @@ private:
     size_t CollectResponse(T_DevicesInfo* device, std::vector<char>& into, size_t limit, int32_t timeoutMs,
                            bool* lost);
     static void CopyReply(const std::vector<char>& reply, char* out, int32_t* outLen);
+    // Configuration exchanges, each under m_readDataMutex: a framed query and
+    // its reply (at most `limit` bytes; *written false when the query could
+    // not be written), and one batch frame, written as it is, with its reply
+    // (false, with the error text set, when it could not be written or no
+    // reply came).
+    std::vector<char> ConfigQuery(T_DevicesInfo* device, const char* command, size_t limit, bool* written);
+    bool ConfigBatchExchange(T_DevicesInfo* device, const std::vector<char>& frame, std::vector<char>& reply);
 
     std::unique_ptr<CDevicesFactory> m_usbFactory;
     std::unique_ptr<CCommunicationFactory> m_usb;

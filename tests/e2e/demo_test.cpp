@@ -3,12 +3,17 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "child_process.h"
 #include "sim_process.h"
+#include "sim_settings_table.h"
+#include "test_env.h"
 
 namespace {
 
@@ -21,10 +26,10 @@ std::vector<std::string> DemoEnv(const SimProcess& sim) {
     return {"QUORVIA_COM_PORTS=" + sim.declaration(), "QUORVIA_SYSTEM_PORTS=0"};
 }
 
-DemoRun RunDemo(const SimProcess& sim, const std::string& option) {
+DemoRun RunDemo(const SimProcess& sim, const std::string& option, const std::string& workdir = QV_TEST_RUN_DIR) {
     std::vector<std::string> argv{QV_DEMO_PATH};
     if (!option.empty()) argv.push_back(option);
-    ChildProcess demo(argv, DemoEnv(sim), QV_TEST_RUN_DIR);
+    ChildProcess demo(argv, DemoEnv(sim), workdir);
     DemoRun run;
     run.output = demo.ReadAll(60000);
     run.status = demo.Wait(5000);
@@ -172,4 +177,32 @@ TEST(Demo, NoDeviceFound) {
     EXPECT_TRUE(Has(run.output, "enum qv_EnumDevices end deviceCounts=0\n")) << run.output;
     EXPECT_FALSE(Has(run.output, "begin query base info")) << run.output;
     EXPECT_EQ(run.status, 0);
+}
+
+TEST(Demo, ConfigurationOptionsSaveAndWriteXml2) {
+    SimProcess from({{.com = 68, .options = "product=Demo Product"}});
+    SimProcess to({{.com = 69}});
+    ASSERT_TRUE(from.ok() && to.ok()) << from.error() << to.error();
+    qvtest::TempDir dir;
+
+    // Nothing to write yet: the error is printed.
+    DemoRun run = RunDemo(to, "--WriteCfgToDev", dir.path().string());
+    EXPECT_TRUE(Has(run.output, "status=0\nWriteCfgToDev Open xml file error\n")) << run.output;
+
+    // The read makes ./xml and saves the first scanner's settings there.
+    run = RunDemo(from, "--ReadDevCfgToXml", dir.path().string());
+    EXPECT_EQ(run.status, 0) << run.output;
+    const auto file = dir.path() / "xml" / "2.xml";
+    ASSERT_TRUE(std::filesystem::exists(file)) << run.output;
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(Has(text, "<Prazmor DeviceType=\"Demo Product\">")) << text;
+
+    // The write sends it to the second scanner.
+    const std::string wanted = sim_settings(from, 68).value("BEPVOL");
+    ASSERT_NE(sim_settings(to, 69).value("BEPVOL"), wanted);
+    run = RunDemo(to, "--WriteCfgToDev", dir.path().string());
+    EXPECT_FALSE(Has(run.output, "WriteCfgToDev ")) << run.output;
+    EXPECT_TRUE(Has(run.output, "succeed in closing the device")) << run.output;
+    EXPECT_EQ(sim_settings(to, 69).value("BEPVOL"), wanted);
 }

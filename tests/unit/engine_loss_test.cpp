@@ -14,6 +14,7 @@
 #include "engine/qvscan.h"
 #include "hang_guard.h"
 #include "quorvia.h"
+#include "scripted_engine_test.h"
 #include "scripted_transport.h"
 
 using namespace std::chrono_literals;
@@ -29,28 +30,7 @@ long long MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-class EngineLoss : public ::testing::Test {
-protected:
-    void SetUp() override {
-        auto t = std::make_unique<ScriptedTransport>();
-        transport = t.get();
-        engine = std::make_unique<qv::CQVScan>(nullptr, std::move(t), nullptr);
-        T_DevicesInfo entry;
-        qv::InitDeviceRecord(&entry);
-        entry.transportKind = qv::kTransportSerial;
-        device = engine->OpenDeviceForNati(&entry);
-        ASSERT_NE(device, nullptr);
-    }
-    void TearDown() override {
-        if (device != nullptr) {
-            EXPECT_TRUE(engine->CloseDevice(&device));
-        }
-    }
-
-    ScriptedTransport* transport = nullptr;
-    std::unique_ptr<qv::CQVScan> engine;
-    T_DevicesInfo* device = nullptr;
-};
+class EngineLoss : public qvtest::ScriptedEngineTest {};
 
 }  // namespace
 

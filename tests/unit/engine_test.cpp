@@ -11,6 +11,7 @@
 #include "core/errors.h"
 #include "engine/qvscan.h"
 #include "quorvia.h"
+#include "scripted_engine_test.h"
 #include "scripted_transport.h"
 
 using qvtest::ScriptedTransport;
@@ -35,29 +36,7 @@ long long MsSince(Clock::time_point t) {
 }
 
 // An engine whose serial transport is scripted, with one open record.
-class EngineTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        auto t = std::make_unique<ScriptedTransport>();
-        transport = t.get();
-        engine = std::make_unique<qv::CQVScan>(nullptr, std::move(t), nullptr);
-        T_DevicesInfo entry;
-        qv::InitDeviceRecord(&entry);
-        entry.transportKind = qv::kTransportSerial;
-        device = engine->OpenDeviceForNati(&entry);
-        ASSERT_NE(device, nullptr);
-        ASSERT_EQ(device->pScan, engine.get());
-    }
-    void TearDown() override {
-        if (device != nullptr) {
-            EXPECT_TRUE(engine->CloseDevice(&device));
-        }
-    }
-
-    ScriptedTransport* transport = nullptr;
-    std::unique_ptr<qv::CQVScan> engine;
-    T_DevicesInfo* device = nullptr;
-};
+class EngineTest : public qvtest::ScriptedEngineTest {};
 
 }  // namespace
 

@@ -31,7 +31,7 @@ void usage() {
     std::fputs(
         "usage: quorvia-sim --dir <directory> [--port <settings>]...\n"
         "  settings: com=<N>[,baud=<rate>][,stop=1|2][,driver=<word>][,id=<text>][,base=<text>]\n"
-        "        [,probe=0|1][,old=0|1][,mode=normal|silent|garbage]\n"
+        "        [,product=<name>][,probe=0|1][,old=0|1][,mode=normal|silent|garbage]\n"
         "Prints 'PORTS <declaration>' and 'READY', then reads control commands on stdin:\n"
         "  emit <com> <count> [intervalMs] | emitraw <com> <hex> | status <com> <WORD> ack|nak|enq|silent\n"
         "  mode <com> normal|silent|garbage | cut <com> <n> | split <com> <n> <delayMs>\n"
@@ -40,6 +40,7 @@ void usage() {
         "  decode <com> expect <mode> <bitmap> | decode <com> expect none | decode <com> text [<hex>]\n"
         "  decode <com> time <ms> | decode <com> reply announce|data|ready|result|time normal|nak|silent|short=<n>\n"
         "  decode <com> stats | decode <com> dump <file>\n",
+        "  cfg <com> | cfgset <com> <NAME> [<hex value>] | cfgfill <com> <count> <seed> [width] | frames <com>\n",
         stderr);
 }
 
@@ -128,6 +129,7 @@ public:
             {"cut", {3, 3}},    {"split", {4, 4}},          {"unplug", {2, 2}},  {"replug", {2, 2}},
             {"hold", {2, 2}},   {"release", {2, 2}},        {"stats", {2, 2}},   {"last", {2, 2}},
             {"settings", {2, 2}}, {"writelimit", {3, 3}}, {"decode", {3, SIZE_MAX}},
+            {"cfg", {2, 2}},    {"cfgset", {3, 4}},         {"cfgfill", {4, 5}}, {"frames", {2, 2}},
         };
         const auto arity = kArity.find(cmd);
         if (arity == kArity.end()) return "ERR unknown command '" + cmd + "'";
@@ -186,6 +188,20 @@ public:
         if (cmd == "writelimit") {
             if (!qvsim::parse_uint(w[2], 60000, a)) return "ERR bad time limit '" + w[2] + "'";
             return port.set_write_limit(a);
+        }
+        if (cmd == "cfg") return port.table();
+        if (cmd == "frames") return port.frames();
+        if (cmd == "cfgset") {
+            std::string value;
+            if (w.size() == 4 && !qvsim::from_hex(w[3], value)) return "ERR bad hex value";
+            return port.table_set(w[2], value);
+        }
+        if (cmd == "cfgfill") {
+            uint64_t width = 0;
+            if (!qvsim::parse_uint(w[2], 1000000, a)) return "ERR bad count '" + w[2] + "'";
+            if (!qvsim::parse_uint(w[3], 1000000, b)) return "ERR bad seed '" + w[3] + "'";
+            if (w.size() == 5 && !qvsim::parse_uint(w[4], 100000, width)) return "ERR bad width '" + w[4] + "'";
+            return port.table_fill(a, b, width);
         }
         return "ERR unknown command '" + cmd + "'";
     }

@@ -73,12 +73,14 @@ void FrameParser::step(char c, std::vector<Unit>& out) {
 
         case State::body: {
             buf_ += c;
-            // Header is 7 bytes (7E 01 "0000" K); the frame ends at the first 3B 03 after it.
-            if (u == 0x03 && buf_.size() >= 9 && buf_[buf_.size() - 2] == ';') {
+            // Header is 7 bytes (7E 01 "0000" K); the frame ends at the first 3B 03
+            // after it, or at once with 03 (an empty frame: K and 03).
+            const bool empty_frame = u == 0x03 && buf_.size() == 8;
+            if (empty_frame || (u == 0x03 && buf_.size() >= 9 && buf_[buf_.size() - 2] == ';')) {
                 Unit unit;
                 unit.bytes = std::move(buf_);
                 unit.frame_kind = unit.bytes[6];
-                unit.body = unit.bytes.substr(7, unit.bytes.size() - 9);
+                if (!empty_frame) unit.body = unit.bytes.substr(7, unit.bytes.size() - 9);
                 unit.kind = unit.bytes == kDetectQuery ? Unit::Kind::detect_query : Unit::Kind::command_frame;
                 out.push_back(std::move(unit));
                 reset();
@@ -114,6 +116,18 @@ void FrameParser::step(char c, std::vector<Unit>& out) {
     }
 }
 
+std::vector<std::string_view> split_commands(std::string_view body) {
+    std::vector<std::string_view> commands;
+    size_t pos = 0;
+    while (pos <= body.size()) {
+        size_t semi = body.find(';', pos);
+        if (semi == std::string_view::npos) semi = body.size();
+        if (semi > pos) commands.push_back(body.substr(pos, semi - pos));
+        pos = semi + 1;
+    }
+    return commands;
+}
+
 Status scripted_status(const std::map<std::string, Status>& scripts, std::string_view command) {
     Status status = Status::ack;
     size_t best = 0;
@@ -130,14 +144,7 @@ Status scripted_status(const std::map<std::string, Status>& scripts, std::string
 
 FrameAnswer answer_command_frame(const PortConfig& cfg, const std::map<std::string, Status>& scripts,
                                  char frame_kind, std::string_view body) {
-    std::vector<std::string_view> commands;
-    size_t pos = 0;
-    while (pos <= body.size()) {
-        size_t semi = body.find(';', pos);
-        if (semi == std::string_view::npos) semi = body.size();
-        if (semi > pos) commands.push_back(body.substr(pos, semi - pos));
-        pos = semi + 1;
-    }
+    const std::vector<std::string_view> commands = split_commands(body);
 
     FrameAnswer answer;
     // A trigger is answered by the scan itself, never by a response frame.
@@ -158,7 +165,7 @@ FrameAnswer answer_command_frame(const PortConfig& cfg, const std::map<std::stri
         const Status status = scripted_status(scripts, cmd);
         if (status == Status::silent) return answer;
         reply += cmd;
-        if (cmd == "QRYSYS") reply += cfg.id;
+        if (cmd == "QRYSYS") reply += cfg.product.empty() ? cfg.id : "Product Name: " + cfg.product + "\r\n" + cfg.id;
         else if (cmd == "BASQSY") reply += cfg.base;
         reply += status == Status::nak ? kNak : status == Status::enq ? kEnq : kAck;
         reply += ';';

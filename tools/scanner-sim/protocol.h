@@ -30,7 +30,7 @@ struct Unit {
     enum class Kind {
         probe,          // a lone '?' outside any frame
         detect_query,   // exactly kDetectQuery
-        command_frame,  // 7E 01 "0000" K BODY 3B 03 (any other body)
+        command_frame,  // 7E 01 "0000" K BODY 3B 03 (any other body), or 7E 01 "0000" K 03
         old_query,      // exactly kOldQuery
         old_frame,      // another complete older-protocol frame
     };
@@ -68,6 +68,9 @@ struct FrameAnswer {
     std::string bytes;        // the response frame when `send`
     int trigger_scans = 0;    // number of SCNTRG1 triggers: each emits a barcode
 };
+
+// The commands of a frame body: its non-empty pieces between ';'.
+std::vector<std::string_view> split_commands(std::string_view body);
 
 // Longest scripted command word that prefixes `command` decides its status; ACK otherwise.
 Status scripted_status(const std::map<std::string, Status>& scripts, std::string_view command);

@@ -8,7 +8,7 @@ namespace qvsim {
 
 namespace {
 
-const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "probe", "old", "mode"};
+const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "product", "probe", "old", "mode"};
 
 bool is_known_key(std::string_view key) {
     for (const char* k : kKeys)
@@ -121,6 +121,8 @@ bool parse_port_settings(std::string_view text, PortConfig& out, std::string& er
             id = value;
         } else if (key == "base") {
             base = value;
+        } else if (key == "product") {
+            cfg.product = value;
         } else if (key == "probe") {
             if (!parse_flag(value, cfg.probe)) { error = "probe must be 0 or 1"; return false; }
         } else if (key == "old") {

@@ -30,12 +30,13 @@ struct PortConfig {
     std::string driver = "serial";
     std::string id;    // value answered after QRYSYS
     std::string base;  // value answered after BASQSY
+    std::string product;  // when set, QRYSYS answers "Product Name: <product>\r\n" before the id
     bool probe = true; // answer the '?' presence probe
     bool old = false;  // older-protocol scanner
     Mode mode = Mode::normal;
 };
 
-// Parses "com=3,baud=9600,stop=2,driver=usb,id=...,base=...,probe=0,old=1,mode=silent".
+// Parses "com=3,baud=9600,stop=2,driver=usb,id=...,base=...,product=...,probe=0,old=1,mode=silent".
 // Values may contain commas: a comma-separated piece that does not start with
 // a known key and '=' is appended to the previous value, so the default style
 // of identity string ("Name,SN:x,FW:y") can be given as is.

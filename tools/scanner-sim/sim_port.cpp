@@ -43,7 +43,7 @@ std::string errno_text(const char* what) {
 
 SimPort::SimPort(PortConfig cfg, std::string link_path)
     : cfg_(std::move(cfg)), link_path_(std::move(link_path)), mode_(cfg_.mode),
-      rng_(std::random_device{}()) {}
+      settings_(SettingsTable::make(16, static_cast<uint64_t>(cfg_.com))), rng_(std::random_device{}()) {}
 
 SimPort::~SimPort() { stop(); }
 
@@ -294,6 +294,8 @@ void SimPort::handle_unit_locked(const Unit& unit, bool line_ok, bool baud_ok) {
     if (unit.kind != Unit::Kind::probe) {
         ++frames_;
         last_frame_ = unit.bytes;
+        if (frame_log_.size() == kFrameLogCap) frame_log_.pop_front();
+        frame_log_.push_back(unit.bytes);
     }
     // A lone byte and the one-byte answer survive a stop-bit mismatch (an extra
     // stop bit is just a longer idle line); bytes sent back to back do not, so
@@ -320,7 +322,9 @@ void SimPort::handle_unit_locked(const Unit& unit, bool line_ok, bool baud_ok) {
             // An older scanner does not understand current frames (except for
             // the detection query, handled above).
             if (cfg_.old) return;
-            FrameAnswer answer = answer_command_frame(cfg_, scripts_, unit.frame_kind, unit.body);
+            FrameAnswer answer;
+            if (!answer_settings_frame(settings_, scripts_, unit.frame_kind, unit.body, answer))
+                answer = answer_command_frame(cfg_, scripts_, unit.frame_kind, unit.body);
             if (answer.send) send_reply_locked(std::move(answer.bytes), Payload::reply);
             for (int i = 0; i < answer.trigger_scans; ++i) emit_one_locked();
             return;
@@ -565,6 +569,31 @@ std::string SimPort::settings() {
     LineSettings ls;
     if (!read_line_settings(master_, ls)) return "ERR " + errno_text("tcgetattr");
     return "OK baud=" + std::to_string(ls.baud) + " stop=" + std::to_string(ls.stop);
+}
+
+std::string SimPort::table() {
+    std::lock_guard lk(mu_);
+    return "OK " + settings_.dump();
+}
+
+std::string SimPort::table_set(const std::string& name, const std::string& value) {
+    std::lock_guard lk(mu_);
+    settings_.put(name, value);
+    return "OK";
+}
+
+std::string SimPort::table_fill(uint64_t generated, uint64_t seed, uint64_t width) {
+    std::lock_guard lk(mu_);
+    settings_ = SettingsTable::make(static_cast<size_t>(generated), seed, static_cast<size_t>(width));
+    return "OK " + std::to_string(settings_.size());
+}
+
+std::string SimPort::frames() {
+    std::lock_guard lk(mu_);
+    std::string out = "OK";
+    for (const std::string& f : frame_log_) out += " " + to_hex(f);
+    frame_log_.clear();
+    return out;
 }
 
 }  // namespace qvsim

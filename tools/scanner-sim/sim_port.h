@@ -16,6 +16,7 @@
 #include "protocol.h"
 #include "sim_config.h"
 #include "sim_decode.h"
+#include "sim_settings.h"
 
 namespace qvsim {
 
@@ -66,6 +67,12 @@ public:
     // "decode <com> ..." (the words after the COM number): the decode upload's
     // expectation, answers and figures (sim_decode_control.cpp).
     std::string decode_command(const std::vector<std::string>& words);
+    // The settings table: dump, set one setting (value given as hex), refill.
+    std::string table();
+    std::string table_set(const std::string& name, const std::string& value);
+    std::string table_fill(uint64_t generated, uint64_t seed, uint64_t width);
+    // Command frames received since the last call, oldest first (hex, space separated).
+    std::string frames();
 
 private:
     // What a queued write is, for the counters.
@@ -152,6 +159,10 @@ private:
     uint64_t emitted_ = 0;
     uint64_t dropped_ = 0;
     std::string last_frame_;
+    std::deque<std::string> frame_log_;  // for frames(); at most kFrameLogCap
+    static constexpr size_t kFrameLogCap = 4096;
+
+    SettingsTable settings_;
 
     std::mt19937 rng_;
 };
