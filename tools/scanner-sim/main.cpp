@@ -39,7 +39,7 @@ void usage() {
         "  stats <com> | last <com> | settings <com> | writelimit <com> <ms> | ping | quit\n"
         "  decode <com> expect <mode> <bitmap> | decode <com> expect none | decode <com> text [<hex>]\n"
         "  decode <com> time <ms> | decode <com> reply announce|data|ready|result|time normal|nak|silent|short=<n>\n"
-        "  decode <com> stats | decode <com> dump <file>\n",
+        "  decode <com> stats | decode <com> dump <file>\n"
         "  cfg <com> | cfgset <com> <NAME> [<hex value>] | cfgfill <com> <count> <seed> [width] | frames <com>\n",
         stderr);
 }
