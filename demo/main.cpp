@@ -15,6 +15,9 @@
 //                          until SIGINT / SIGTERM; on a terminal also until
 //                          Enter is pressed (without a terminal, as from cron,
 //                          nohup or </dev/null, standard input is not read)
+//   --SetNetDeviceConfig   send a network configuration request (DHCP on) to
+//                          the scanner with serial number QVNET0001 and MAC
+//                          address 02:51:56:00:00:01 and print its reply
 //   anything else          open, status and close only
 #include <chrono>
 #include <csignal>
@@ -42,6 +45,12 @@
 namespace {
 
 constexpr long long kListenMs = 1000000;
+
+// The network configuration request of --SetNetDeviceConfig: it addresses the
+// demo's first simulated network scanner.
+constexpr char kNetConfigRequest[] =
+    "Serial Number=QVNET0001;MAC Address=02:51:56:00:00:01;Device Use DHCP=1;Device IP Address=127.0.0.1;"
+    "Device SubNetmask=255.255.255.0;Device Gateway Address=127.0.0.1;";
 
 void ReadCallback(void* /*hDevice*/, const char* data, uint32_t length) {
     std::printf("-----------ReadCallback len=%d, buf=%s\n", static_cast<int>(length), data);
@@ -125,6 +134,14 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         bool ok = qv_GetCommandResponse(hDevice, "?", 1, buf.data(), &len, 2000, false, false);
         std::printf("result=%d,recvLen=%d\n", ok ? 1 : 0, len);
         std::printf("recvData=%s\n", buf.data());
+    } else if (option == "--SetNetDeviceConfig") {
+        // The reply buffer holds the longest reply text the library hands back.
+        std::vector<char> out(QV_NET_CONFIG_REPLY_SIZE, '\0');
+        if (qv_SetNetDeviceConfig(0, kNetConfigRequest, static_cast<int32_t>(std::strlen(kNetConfigRequest)), 5000,
+                                  out.data()) != 0) {
+            std::printf("qv_setNetDeviceConfig error\n");
+        }
+        std::printf("\n qv_setNetDeviceConfig outData=%s\n", out.data());
     } else if (option == "--SetListener") {
         // After a stop signal the remaining devices are only opened and closed.
         if (g_stopRequested != 0) return;
