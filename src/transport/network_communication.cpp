@@ -189,8 +189,8 @@ void CNetworkCommunication::Cancel(T_DevicesInfo* device) {
     // Not under ioMutex: a blocked Read or Write holds it.
     const std::shared_ptr<platform::CancelEvent> cancel = CancelOf(device);
     if (!cancel) return;
-    QV_LOG("[%s] cancel pDevice=[%p] socket=%d", "CNetworkCommunication::Cancel", static_cast<void*>(device),
-           device->socket);
+    // The socket is not read here: a reconnect may be replacing it.
+    QV_LOG("[%s] cancel pDevice=[%p]", "CNetworkCommunication::Cancel", static_cast<void*>(device));
     cancel->Signal();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_helpers.h"
 #include "net_namespace.h"
 #include "quorvia.h"
 #include "sim_process.h"
@@ -41,30 +42,23 @@ inline std::string NetDatagram(uint8_t type, const std::string& text, int64_t le
 
 // A simulator with network scanners (and COM ports, when given) whose COM
 // ports are the only ones the library sees, and one enumeration with `flags`
-// (released at the end).
-class NetDevices {
+// (released at the end). Nothing is enumerated outside a private network
+// namespace.
+class NetDevices : public SimDevices {
 public:
     NetDevices(std::initializer_list<SimProcess::NetScanner> net, std::initializer_list<SimProcess::Port> ports = {},
                uint32_t flags = QV_ENUM_NETWORK)
-        : sim_(ports, net), env_("QUORVIA_COM_PORTS", sim_.declaration()) {
-        if (!sim_.ok() || !OnlyLoopbackNetwork(nullptr)) return;
-        list_ = qv_EnumDevices(&count_, flags);
-    }
-    ~NetDevices() { qv_ReleaseDevices(&list_); }
-    NetDevices(const NetDevices&) = delete;
-    NetDevices& operator=(const NetDevices&) = delete;
+        : SimDevices(ports, net, flags, OnlyLoopbackNetwork(nullptr)) {}
 
-    SimProcess& sim() { return sim_; }
-    T_DevicesInfo* list() const { return list_; }
-    int32_t count() const { return count_; }
     // Index of the network entry whose serial number is `serial`, or -1.
     int IndexOfSerial(const std::string& serial) const {
-        for (int i = 0; i < count_; ++i) {
-            if (list_[i].transportKind == QV_TRANSPORT_NETWORK && serial == list_[i].serialNumber) return i;
+        for (int i = 0; i < count(); ++i) {
+            if (list()[i].transportKind == QV_TRANSPORT_NETWORK && serial == list()[i].serialNumber) return i;
         }
         return -1;
     }
-    // Serial number the simulator gives scanner `number` unless told otherwise.
+    // Serial number and MAC address the simulator gives scanner `number`
+    // unless told otherwise.
     static std::string DefaultSerial(int number) {
         char text[32];
         std::snprintf(text, sizeof text, "QVNET%04d", number);
@@ -76,14 +70,8 @@ public:
         return text;
     }
     void Reenumerate(uint32_t flags = QV_ENUM_NETWORK) {
-        if (OnlyLoopbackNetwork(nullptr)) list_ = qv_EnumDevices(&count_, flags);
+        if (OnlyLoopbackNetwork(nullptr)) SimDevices::Reenumerate(flags);
     }
-
-private:
-    SimProcess sim_;
-    ScopedEnv env_;
-    T_DevicesInfo* list_ = nullptr;
-    int32_t count_ = 0;
 };
 
 }  // namespace qvtest
