@@ -25,19 +25,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "quorvia.h"
 #include "sim_process.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
+using qvbench::Clock;
+using qvbench::Ms;
+using qvbench::Percentile;
 
 std::atomic<bool> gotData{false};
 void OnData(void*, const char*, uint32_t) { gotData = true; }

@@ -21,21 +21,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "portstream/serial_detect.h"
 #include "sim_process.h"
 #include "transport/serial_communication.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
-    return v[i];
-}
+using qvbench::Clock;
+using qvbench::Ms;
+using qvbench::Percentile;
 
 const std::string kFrame("\x7E\x01" "0000@QRYSYS;\x03");
 

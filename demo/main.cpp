@@ -19,6 +19,9 @@
 //                          bitmap the scanner's decoder can read)
 //   --ReadDevCfgToXml      save each device's settings to ./xml/2.xml (made when missing)
 //   --WriteCfgToDev        write the settings of ./xml/2.xml to each device
+//   --SetNetDeviceConfig   send a network configuration request (DHCP on) to
+//                          the scanner with serial number QVNET0001 and MAC
+//                          address 02:51:56:00:00:01 and print its reply
 //   anything else          open, status and close only
 #include <chrono>
 #include <csignal>
@@ -48,6 +51,12 @@ namespace {
 
 constexpr long long kListenMs = 1000000;
 constexpr const char* kConfigFile = "./xml/2.xml";
+
+// The network configuration request of --SetNetDeviceConfig: it addresses the
+// demo's first simulated network scanner.
+constexpr char kNetConfigRequest[] =
+    "Serial Number=QVNET0001;MAC Address=02:51:56:00:00:01;Device Use DHCP=1;Device IP Address=127.0.0.1;"
+    "Device SubNetmask=255.255.255.0;Device Gateway Address=127.0.0.1;";
 
 void ReadCallback(void* /*hDevice*/, const char* data, uint32_t length) {
     std::printf("-----------ReadCallback len=%d, buf=%s\n", static_cast<int>(length), data);
@@ -133,6 +142,14 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         std::printf("recvData=%s\n", buf.data());
     } else if (option == "--SendBmpDecode") {
         // Nothing beyond the common open, status and close.
+    } else if (option == "--SetNetDeviceConfig") {
+        // The reply buffer holds the longest reply text the library hands back.
+        std::vector<char> out(QV_NET_CONFIG_REPLY_SIZE, '\0');
+        if (qv_SetNetDeviceConfig(0, kNetConfigRequest, static_cast<int32_t>(std::strlen(kNetConfigRequest)), 5000,
+                                  out.data()) != 0) {
+            std::printf("qv_setNetDeviceConfig error\n");
+        }
+        std::printf("\n qv_setNetDeviceConfig outData=%s\n", out.data());
     } else if (option == "--SetListener") {
         // After a stop signal the remaining devices are only opened and closed.
         if (g_stopRequested != 0) return;

@@ -518,6 +518,53 @@ QV_API bool qv_ReadDevCfgToXml(void* hDevice, const char* fileName);
  * device was lost. Blocks for the whole transfer (about 10 ms per setting).
  * Runs no callback. */
 QV_API bool qv_WriteCfgToDev(void* hDevice, const char* fileName);
+/* ---- network scanners
+ *
+ * Network scanners are found by qv_EnumDevices with QV_ENUM_NETWORK: a query
+ * datagram goes to 255.255.255.255 port 36510 from every local IPv4 address
+ * that is up (loopback included) every 500 ms, and the text replies that
+ * scanners send to port 36511 (by broadcast or to this host) are collected for
+ * 2.3 s. Each scanner is listed once, after the local devices, with
+ * transportKind QV_TRANSPORT_NETWORK, its reply text in devInfo and the
+ * fields of the reply in ipAddress, tcpPort, serialNumber, macAddress,
+ * subNetmask and gatewayAddress (each cut to its field with a zero byte); a
+ * reply that lacks one of these six items is left out. Opening an entry
+ * connects to ipAddress:tcpPort over TCP (the handshake may take 2 s: "Connect
+ * to server timeout"; refused or unreachable: "Connect to server error") with
+ * keep-alive on, and the command, read and listener exports then work as for
+ * a serial scanner. A connection the scanner reset is opened again by the
+ * next write or read (up to 4 attempts 100 ms apart; a write whose connection
+ * came back only on the fourth attempt still returns false). A scanner that
+ * closed the connection in an orderly way makes reads return 0 after their
+ * time-out. Reads and writes fail at once when the handle is closed.
+ * qv_UpdateKernelDevice on a network scanner fails with "Update firmware file
+ * with net erro" and update result 11 (not part of this build). */
+
+/* Largest request text of qv_SetNetDeviceConfig, and the size of the reply
+ * buffer it needs (the reply text with its terminating zero byte). */
+#define QV_NET_CONFIG_REQUEST_MAX 4084
+#define QV_NET_CONFIG_REPLY_SIZE 4096
+
+/* Configures a network scanner: sends `request` (`length` bytes, passed on
+ * unchanged) as a configuration datagram (type 0x40 when `mode` is 1, else
+ * 0x10) to 255.255.255.255 port 36510 from each local IPv4 address in turn and
+ * after each waits for a configuration reply for at most `timeoutMs`, never
+ * more than 1000 ms (a time-out of 0 or less only takes a reply that is there
+ * already). The request is written as items "Key=value;" that identify the
+ * scanner and give its new settings, in this order: "Serial Number=",
+ * "MAC Address=", "Device Use DHCP=" (1 or 0), "Device IP Address=",
+ * "Device SubNetmask=", "Device Gateway Address=".
+ * `reply` (may be null) must hold QV_NET_CONFIG_REPLY_SIZE bytes: it receives
+ * the text of the last reply, at most 4095 bytes and a zero byte, or an empty
+ * text when no reply came.
+ * Returns 0 once the request went out from every local address, whether or not
+ * a reply came (empty last-error text), else -1: "Invalid input parameters"
+ * for a null request or a length below 1 or above QV_NET_CONFIG_REQUEST_MAX
+ * (nothing is sent), "Send udp data error" when a send failed or no local
+ * address could be used. Blocks up to 1 s per local address. Calls no
+ * callback. One request or network enumeration runs at a time; others wait. */
+QV_API int32_t qv_SetNetDeviceConfig(int32_t mode, const char* request, int32_t length, int32_t timeoutMs,
+                                     char* reply);
 
 #ifdef __cplusplus
 } /* extern "C" */

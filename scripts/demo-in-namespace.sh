@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs inside a private network namespace (see demo.sh): starts quorvia-sim
-# with two scanners and points QuorviaDemo at them, and only at them.
+# with two scanners on ptys and two network scanners on 127.0.0.1 and points
+# QuorviaDemo at them, and only at them.
 set -euo pipefail
 build="$1"
 shift
@@ -10,11 +11,15 @@ mkdir -p "$run"
 simdir="$(mktemp -d /tmp/quorvia-demo.XXXXXX)"
 coproc SIM { exec "$build/quorvia-sim" --dir "$simdir" \
   --port "com=1,baud=115200,id=QuorviaSim Scanner A,product=QuorviaSim A" \
-  --port "com=2,baud=9600,id=QuorviaSim Scanner B,product=QuorviaSim B"; }
+  --port "com=2,baud=9600,id=QuorviaSim Scanner B,product=QuorviaSim B" \
+  --net "net=11,serial=QVNET0001,mac=02:51:56:00:00:01,id=QuorviaSim Net Scanner C" \
+  --net "net=12,suppgr=1,id=QuorviaSim Net Scanner D"; }
 ports=""
+net=""
 while IFS= read -r -t 20 line <&"${SIM[0]}"; do
   case "$line" in
     PORTS\ *) ports="${line#PORTS }" ;;
+    NET\ *) net="${line#NET }" ;;
     READY) break ;;
   esac
 done
@@ -23,6 +28,7 @@ if [ -z "$ports" ]; then
   exit 1
 fi
 echo "simulated scanners: $ports"
+echo "simulated network scanners: $net"
 status=0
 (cd "$run" && QUORVIA_COM_PORTS="$ports" QUORVIA_SYSTEM_PORTS=0 "$build/QuorviaDemo" "$@") || status=$?
 echo quit >&"${SIM[1]}" || true

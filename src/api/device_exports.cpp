@@ -135,8 +135,9 @@ void* OpenIndexed(uint32_t index, std::shared_ptr<DeviceList> origin, bool* open
         return nullptr;
     }
     if (origin) {
-        // The list entry learns its stream under the lock every reader of it takes.
+        // The list entry learns its stream (or socket) under the lock every reader of it takes.
         origin->entries[index].pOpenStream = handle->pOpenStream;
+        origin->entries[index].socket = handle->socket;
     }
     RegisterHandle(handle, engine, index, std::move(origin));
     lock.unlock();
@@ -216,6 +217,7 @@ QV_API void* qv_OpenDeviceForNati(T_DevicesInfo* record, uint32_t index, int32_t
         if (opened != nullptr) {
             std::lock_guard<std::mutex> lock(reg.mutex);
             record->pOpenStream = entry.pOpenStream;
+            record->socket = entry.socket;
         }
         return opened;
     });

@@ -8,6 +8,7 @@
 
 #include "core/errors.h"
 #include "api/export_guard.h"
+#include "api/net_enum_lock.h"
 #include "core/log.h"
 #include "api/registry.h"
 #include "api/thread_start.h"
@@ -26,7 +27,6 @@ constexpr int32_t kMinHandleIdentityReply = 29;  // what qv_GetDeviceInfoByHandl
 // list: never while handles are closed, since a close waits for listeners
 // whose callbacks may enumerate themselves.
 std::mutex enumMutex;
-std::mutex netEnumMutex;  // the network scan's use of its transport
 
 // Identity text of a QRYSYS / BASQSY reply of length len: from byte 13 on,
 // without the status byte, ';' and 03, cut to fit `capacity` with its zero.
@@ -116,7 +116,7 @@ void UsbThread(KindResults* results) {
 }
 
 void NetworkThread(KindResults* results) {
-    std::lock_guard<std::mutex> lock(netEnumMutex);
+    std::lock_guard<std::mutex> lock(NetEnumMutex());
     QV_LOG("----------single network enum [%d]\n", 0);
     results->network = Scan(kTransportNetwork, 0, "[%s][%d] networkCount=%d\n");
 }

@@ -11,11 +11,20 @@
 #include <vector>
 
 #include "child_process.h"
+#include "net_helpers.h"
 #include "sim_process.h"
 #include "sim_settings_table.h"
 #include "test_env.h"
 
 namespace {
+
+// Every run of the demo enumerates with flags 15, network discovery included:
+// no test here runs outside a private network namespace.
+class PrivateNetworkOnly : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(qvtest::PrivateNetwork()); }
+};
+::testing::Environment* const kPrivateNetworkOnly = ::testing::AddGlobalTestEnvironment(new PrivateNetworkOnly);
 
 struct DemoRun {
     std::string output;
@@ -205,4 +214,31 @@ TEST(Demo, ConfigurationOptionsSaveAndWriteXml2) {
     EXPECT_FALSE(Has(run.output, "WriteCfgToDev ")) << run.output;
     EXPECT_TRUE(Has(run.output, "succeed in closing the device")) << run.output;
     EXPECT_EQ(sim_settings(to, 69).value("BEPVOL"), wanted);
+}
+
+TEST(Demo, FindsNetworkScannersNextToTheSerialOnes) {
+    SimProcess sim({{.com = 68, .options = "id=Demo Serial"}}, {{.number = 69, .options = "id=Demo Net"}});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    DemoRun run = RunDemo(sim, "");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(Has(run.output, "enum qv_EnumDevices end deviceCounts=2\n")) << run.output;
+    EXPECT_TRUE(Has(run.output, "QRYSYSDemo Serial")) << run.output;
+    EXPECT_TRUE(Has(run.output, "QRYSYSDemo Net")) << run.output;
+
+    run = RunDemo(sim, "--GetDeviceInfo");
+    EXPECT_TRUE(Has(run.output, "GetDeviceInfo -------- info\n Demo Serial\ntype=1\n")) << run.output;
+    EXPECT_TRUE(Has(run.output, "Serial Number=QVNET0069;")) << run.output;
+    EXPECT_TRUE(Has(run.output, "\ntype=4\n")) << run.output;
+}
+
+TEST(Demo, SetNetDeviceConfigConfiguresTheDemoScanner) {
+    SimProcess sim({}, {{.number = 70, .options = "serial=QVNET0001,mac=02:51:56:00:00:01"}});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    DemoRun run = RunDemo(sim, "--SetNetDeviceConfig");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(Has(run.output, "\n qv_setNetDeviceConfig outData=Serial Number=QVNET0001;MAC Address=02:51:56:00:00:01;"
+                                "Config Result=OK;Device Use DHCP=1;"))
+        << run.output;
+    EXPECT_FALSE(Has(run.output, "qv_setNetDeviceConfig error")) << run.output;
+    EXPECT_EQ(sim.command("netconfig net70"), "OK dhcp=1 ip=127.0.0.1 mask=255.255.255.0 gateway=127.0.0.1");
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "e2e_helpers.h"
+#include "net_helpers.h"
 #include "quorvia.h"
 
 using qvtest::SimDevices;
@@ -23,6 +24,7 @@ TEST(Enumeration, BadFlagsAreRefusedAndTheCountIsLeftAlone) {
 }
 
 TEST(Enumeration, NothingFoundIsAnEmptyListAndNoError) {
+    ASSERT_TRUE(qvtest::PrivateNetwork());  // flags 15 include network discovery
     qvtest::ScopedEnv ports("QUORVIA_COM_PORTS", "");
     int32_t count = 99;
     EXPECT_EQ(qv_EnumDevices(&count, 15), nullptr);

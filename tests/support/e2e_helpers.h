@@ -39,6 +39,13 @@ public:
         if (!sim_.ok()) return;
         list_ = qv_EnumDevices(&count_, flags);
     }
+    // With network scanners too; `enumerate` false leaves the enumeration to
+    // the caller (see NetDevices).
+    SimDevices(std::initializer_list<SimProcess::Port> ports, std::initializer_list<SimProcess::NetScanner> net,
+               uint32_t flags, bool enumerate)
+        : sim_(ports, net), env_("QUORVIA_COM_PORTS", sim_.declaration()) {
+        if (sim_.ok() && enumerate) list_ = qv_EnumDevices(&count_, flags);
+    }
     ~SimDevices() { qv_ReleaseDevices(&list_); }
 
     SimProcess& sim() { return sim_; }

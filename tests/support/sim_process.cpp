@@ -94,13 +94,16 @@ bool parse_field(const std::string& text, const char* key, uint64_t& out) {
 
 }  // namespace
 
-SimProcess::SimProcess(const std::vector<Port>& ports) { start(ports, {}); }
+SimProcess::SimProcess(const std::vector<Port>& ports) { start(ports, {}, {}); }
 
-SimProcess::SimProcess(std::initializer_list<Port> ports) { start(std::vector<Port>(ports), {}); }
+SimProcess::SimProcess(std::initializer_list<Port> ports) { start(std::vector<Port>(ports), {}, {}); }
 
-SimProcess::SimProcess(const std::vector<Port>& ports, const std::string& executable) { start(ports, executable); }
+SimProcess::SimProcess(const std::vector<Port>& ports, const std::string& executable) { start(ports, {}, executable); }
 
-void SimProcess::start(const std::vector<Port>& ports, const std::string& executable) {
+SimProcess::SimProcess(const std::vector<Port>& ports, const std::vector<NetScanner>& net) { start(ports, net, {}); }
+
+void SimProcess::start(const std::vector<Port>& ports, const std::vector<NetScanner>& net,
+                       const std::string& executable) {
     char tmpl[] = "/tmp/quorvia-sim-XXXXXX";
     if (!::mkdtemp(tmpl)) {
         fail(std::string("mkdtemp: ") + std::strerror(errno));
@@ -115,6 +118,10 @@ void SimProcess::start(const std::vector<Port>& ports, const std::string& execut
         if (!p.options.empty()) arg += "," + p.options;
         args.push_back("--port");
         args.push_back(arg);
+    }
+    for (const NetScanner& n : net) {
+        args.push_back("--net");
+        args.push_back("net=" + std::to_string(n.number) + (n.options.empty() ? "" : "," + n.options));
     }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -169,6 +176,21 @@ void SimProcess::start(const std::vector<Port>& ports, const std::string& execut
             declaration_ = line.substr(6);
         } else if (line == "PORTS") {
             declaration_.clear();
+        } else if (line.rfind("NET ", 0) == 0) {
+            // "NET 5=127.0.0.1:40001;6=127.0.0.1:40002"
+            std::string rest = line.substr(4);
+            size_t pos = 0;
+            while (pos < rest.size()) {
+                size_t end = rest.find(';', pos);
+                if (end == std::string::npos) end = rest.size();
+                const std::string item = rest.substr(pos, end - pos);
+                const size_t eq = item.find('='), colon = item.rfind(':');
+                if (eq != std::string::npos && colon != std::string::npos && colon > eq) {
+                    tcp_ports_[std::atoi(item.substr(0, eq).c_str())] =
+                        static_cast<uint16_t>(std::atoi(item.substr(colon + 1).c_str()));
+                }
+                pos = end + 1;
+            }
         } else if (line == "READY") {
             ok_ = true;
             return;
@@ -185,6 +207,11 @@ void SimProcess::fail(const std::string& why) {
 }
 
 std::string SimProcess::path(int com) const { return dir_ + "/com" + std::to_string(com); }
+
+uint16_t SimProcess::tcp_port(int number) const {
+    const auto it = tcp_ports_.find(number);
+    return it == tcp_ports_.end() ? 0 : it->second;
+}
 
 bool SimProcess::send_line(const std::string& line) {
     if (to_child_ < 0) return false;
@@ -245,6 +272,8 @@ bool SimProcess::stats(int com, Stats& out) {
         !parse_field(reply, "probes", s.probes) || !parse_field(reply, "emitted", s.emitted) ||
         !parse_field(reply, "dropped", s.dropped))
         return false;
+    parse_field(reply, "connections", s.connections);  // network scanners only
+    parse_field(reply, "connected", s.connected);
     out = s;
     return true;
 }

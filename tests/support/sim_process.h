@@ -5,12 +5,19 @@
 //   SimProcess sim2({{3}, {4, 9600, 2, "usb", "old=1"}});
 //   setenv("QUORVIA_COM_PORTS", sim.declaration().c_str(), 1);
 //   sim.command("emit 3 10");   // -> "OK"
+//
+// Network scanners (TCP on 127.0.0.1, discovery datagrams): only inside a
+// private network namespace (see net_namespace.h).
+//   SimProcess net({}, {{.number = 5, .options = "suppgr=1"}});
+//   net.tcp_port(5);            // the port it listens on
+//   net.command("reset net5");  // -> "OK"
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -26,12 +33,21 @@ public:
         std::string options = {};  // extra key=value pairs, e.g. "probe=0,old=1,id=XYZ"
     };
 
+    // A network scanner: its number shares the space of COM numbers (barcodes
+    // read "BC<number>-..."); options are the simulator's --net keys.
+    struct NetScanner {
+        int number = 0;
+        std::string options = {};  // e.g. "serial=SN1,mac=02:00:00:00:00:01,suppgr=1"
+    };
+
     struct Stats {
         uint64_t rx = 0;       // bytes the scanner received
         uint64_t frames = 0;   // complete command frames seen
         uint64_t probes = 0;   // '?' probes answered
         uint64_t emitted = 0;  // barcodes written
         uint64_t dropped = 0;  // bytes that could not be written
+        uint64_t connections = 0;  // network scanners: connections accepted
+        uint64_t connected = 0;    // network scanners: 1 while a host is connected
     };
 
     // Makes a fresh directory under /tmp, starts the simulator (QV_SIM_PATH
@@ -40,6 +56,7 @@ public:
     explicit SimProcess(const std::vector<Port>& ports);
     SimProcess(std::initializer_list<Port> ports);
     SimProcess(const std::vector<Port>& ports, const std::string& executable);
+    SimProcess(const std::vector<Port>& ports, const std::vector<NetScanner>& net);
     // Sends quit, waits for the simulator to end (kills it if it does not)
     // and removes the directory.
     ~SimProcess();
@@ -54,6 +71,8 @@ public:
     const std::string& dir() const { return dir_; }
     std::string path(int com) const;  // <dir>/com<N>
     pid_t pid() const { return pid_; }
+    // The TCP port network scanner `number` listens on, 0 when there is none.
+    uint16_t tcp_port(int number) const;
 
     // Sends one control line and returns the reply line ("OK ..." / "ERR ...").
     // A simulator that does not answer in time is treated as dead: this and
@@ -68,7 +87,7 @@ public:
     static constexpr int kReplyLimitMs = 15000;
 
 private:
-    void start(const std::vector<Port>& ports, const std::string& executable);
+    void start(const std::vector<Port>& ports, const std::vector<NetScanner>& net, const std::string& executable);
     bool read_line(std::string& line, int timeout_ms);
     bool send_line(const std::string& line);
     void fail(const std::string& why);
@@ -79,6 +98,7 @@ private:
     std::string error_;
     std::string dir_;
     std::string declaration_;
+    std::map<int, uint16_t> tcp_ports_;
     pid_t pid_ = -1;
     int to_child_ = -1;
     int from_child_ = -1;

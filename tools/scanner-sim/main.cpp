@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sim_config.h"
+#include "sim_net.h"
 #include "sim_port.h"
 
 namespace {
@@ -29,10 +30,15 @@ using qvsim::SimPort;
 
 void usage() {
     std::fputs(
-        "usage: quorvia-sim --dir <directory> [--port <settings>]...\n"
+        "usage: quorvia-sim --dir <directory> [--port <settings>]... [--net <settings>]...\n"
         "  settings: com=<N>[,baud=<rate>][,stop=1|2][,driver=<word>][,id=<text>][,base=<text>]\n"
         "        [,product=<name>][,probe=0|1][,old=0|1][,mode=normal|silent|garbage]\n"
-        "Prints 'PORTS <declaration>' and 'READY', then reads control commands on stdin:\n"
+        "  network scanner (TCP on 127.0.0.1, discovery on UDP 36510; only inside a private\n"
+        "  network namespace): net=<N>[,serial=<text>][,mac=<text>][,name=<text>][,tcp=<port>]\n"
+        "        [,suppgr=<n>][,second=0|1][,type=1|2][,answers=<n>][,discover=0|1]\n"
+        "        [,reply=broadcast|unicast][,mask=<ip>][,gateway=<ip>][,id=...][,base=...][,mode=...]\n"
+        "Prints 'PORTS <declaration>', 'NET <n>=127.0.0.1:<port>;...' and 'READY', then reads\n"
+        "control commands on stdin (<com> is a COM number or net<N>):\n"
         "  emit <com> <count> [intervalMs] | emitraw <com> <hex> | status <com> <WORD> ack|nak|enq|silent\n"
         "  mode <com> normal|silent|garbage | cut <com> <n> | split <com> <n> <delayMs>\n"
         "  unplug <com> | replug <com> | hold <com> | release <com>\n"
@@ -40,7 +46,10 @@ void usage() {
         "  decode <com> expect <mode> <bitmap> | decode <com> expect none | decode <com> text [<hex>]\n"
         "  decode <com> time <ms> | decode <com> reply announce|data|ready|result|time normal|nak|silent|short=<n>\n"
         "  decode <com> stats | decode <com> dump <file>\n"
-        "  cfg <com> | cfgset <com> <NAME> [<hex value>] | cfgfill <com> <count> <seed> [width] | frames <com>\n",
+        "  cfg <com> | cfgset <com> <NAME> [<hex value>] | cfgfill <com> <count> <seed> [width] | frames <com>\n"
+        "  network: reset <n> | hangup <n> | tcp <n> accept|refuse [attempts]|hang|noread|read\n"
+        "  discover <n> on|off | answers <n> <count> | netreply <n> first|second <hex>|default\n"
+        "  netraw <n> <hex>|off | netstats <n> | netconfig <n> | netlast <n>\n",
         stderr);
 }
 
@@ -96,6 +105,36 @@ public:
         return true;
     }
 
+    bool add_net(qvsim::NetScannerConfig cfg, std::string& error) {
+        const int n = cfg.port.com;
+        if (ports_.count(n)) {
+            error = "number " + std::to_string(n) + " given twice (COM and network scanners share numbers)";
+            return false;
+        }
+        auto port = std::make_unique<SimPort>(cfg.port, qvsim::make_tcp_link(cfg.tcp));
+        if (!port->start(error)) {
+            error = "net" + std::to_string(n) + ": " + error;
+            return false;
+        }
+        cfg.identity.tcp_port = port->tcp_port();
+        responder_.add(cfg.identity);
+        net_order_.push_back(n);
+        ports_[n] = std::move(port);
+        return true;
+    }
+
+    bool start_responder(std::string& error) { return net_order_.empty() || responder_.start(error); }
+
+    // "<n>=127.0.0.1:<tcp port>;..." for the network scanners.
+    std::string net_declaration() {
+        std::string text;
+        for (int n : net_order_) {
+            if (!text.empty()) text += ';';
+            text += std::to_string(n) + "=127.0.0.1:" + std::to_string(ports_.at(n)->tcp_port());
+        }
+        return text;
+    }
+
     std::string declaration() const {
         std::string text;
         for (int com : order_) {
@@ -107,9 +146,11 @@ public:
     }
 
     void shutdown() {
+        responder_.stop();
         for (auto& [com, port] : ports_) port->stop();
         ports_.clear();
         order_.clear();
+        net_order_.clear();
     }
 
     // Runs one control line; sets `quit` for the quit command.
@@ -130,13 +171,17 @@ public:
             {"hold", {2, 2}},   {"release", {2, 2}},        {"stats", {2, 2}},   {"last", {2, 2}},
             {"settings", {2, 2}}, {"writelimit", {3, 3}}, {"decode", {3, SIZE_MAX}},
             {"cfg", {2, 2}},    {"cfgset", {3, 4}},         {"cfgfill", {4, 5}}, {"frames", {2, 2}},
+                        {"reset", {2, 2}},  {"hangup", {2, 2}},         {"tcp", {3, 4}},     {"discover", {3, 3}},
+            {"answers", {3, 3}}, {"netreply", {4, SIZE_MAX}}, {"netraw", {3, SIZE_MAX}},
+            {"netstats", {2, 2}}, {"netconfig", {2, 2}},    {"netlast", {2, 2}},
         };
         const auto arity = kArity.find(cmd);
         if (arity == kArity.end()) return "ERR unknown command '" + cmd + "'";
         if (w.size() < arity->second.first || w.size() > arity->second.second)
             return "ERR wrong number of arguments for " + cmd;
         int com = 0;
-        if (!qvsim::parse_com(w[1], com)) return "ERR bad com number '" + w[1] + "'";
+        const std::string target = w[1].rfind("net", 0) == 0 ? w[1].substr(3) : w[1];
+        if (!qvsim::parse_com(target, com)) return "ERR bad com number '" + w[1] + "'";
         const auto it = ports_.find(com);
         if (it == ports_.end()) return "ERR no port COM" + std::to_string(com);
         SimPort& port = *it->second;
@@ -185,6 +230,14 @@ public:
         if (cmd == "last") return port.last();
         if (cmd == "settings") return port.settings();
         if (cmd == "decode") return port.decode_command(std::vector<std::string>(w.begin() + 2, w.end()));
+        if (cmd == "reset" || cmd == "hangup") return port.link_command({cmd});
+        if (cmd == "tcp") return port.link_command(std::vector<std::string>(w.begin() + 2, w.end()));
+        if (cmd == "discover" || cmd == "answers" || cmd == "netreply" || cmd == "netraw" || cmd == "netstats" ||
+            cmd == "netconfig" || cmd == "netlast") {
+            std::vector<std::string> words{cmd};
+            words.insert(words.end(), w.begin() + 2, w.end());
+            return responder_.command(com, words);
+        }
         if (cmd == "writelimit") {
             if (!qvsim::parse_uint(w[2], 60000, a)) return "ERR bad time limit '" + w[2] + "'";
             return port.set_write_limit(a);
@@ -208,7 +261,9 @@ public:
 
 private:
     std::map<int, std::unique_ptr<SimPort>> ports_;
-    std::vector<int> order_;
+    std::vector<int> order_;      // COM ports, in command-line order
+    std::vector<int> net_order_;  // network scanners, in command-line order
+    qvsim::NetResponder responder_;
 };
 
 // Reads control lines until EOF, quit or a termination signal.
@@ -263,6 +318,7 @@ int main(int argc, char** argv) {
 
     std::string dir;
     std::vector<std::string> port_args;
+    std::vector<std::string> net_args;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const std::string& name, std::string& out) {
@@ -281,6 +337,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
             if (!value("--port", v)) { usage(); return 2; }
             port_args.push_back(v);
+        } else if (arg == "--net" || arg.rfind("--net=", 0) == 0) {
+            if (!value("--net", v)) { usage(); return 2; }
+            net_args.push_back(v);
         } else if (arg == "--help" || arg == "-h") {
             usage();
             return 0;
@@ -305,6 +364,28 @@ int main(int argc, char** argv) {
             return 2;
         }
         configs.push_back(cfg);
+    }
+    std::vector<qvsim::NetScannerConfig> net_configs;
+    for (const std::string& arg : net_args) {
+        qvsim::NetScannerConfig cfg;
+        std::string error;
+        if (!qvsim::parse_net_settings(arg, cfg, error)) {
+            std::fprintf(stderr, "quorvia-sim: %s\n", error.c_str());
+            return 2;
+        }
+        net_configs.push_back(cfg);
+    }
+    if (!net_configs.empty()) {
+        // Discovery replies go to 255.255.255.255: only where they cannot
+        // leave the machine.
+        std::string why;
+        if (!qvsim::only_loopback_network(why)) {
+            std::fprintf(stderr,
+                         "quorvia-sim: network scanners run only inside a private network namespace "
+                         "(unshare -n; ip link set lo up): %s\n",
+                         why.c_str());
+            return 2;
+        }
     }
 
     // The links are declared by absolute path: the host may run elsewhere.
@@ -350,9 +431,27 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    for (const qvsim::NetScannerConfig& cfg : net_configs) {
+        std::string error;
+        if (!sim.add_net(cfg, error)) {
+            std::fprintf(stderr, "quorvia-sim: %s\n", error.c_str());
+            sim.shutdown();
+            return 1;
+        }
+    }
+    {
+        std::string error;
+        if (!sim.start_responder(error)) {
+            std::fprintf(stderr, "quorvia-sim: discovery: %s\n", error.c_str());
+            sim.shutdown();
+            return 1;
+        }
+    }
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 
-    const bool announced = write_all(STDOUT_FILENO, "PORTS " + sim.declaration() + "\nREADY\n");
+    std::string announce = "PORTS " + sim.declaration() + "\n";
+    if (!net_configs.empty()) announce += "NET " + sim.net_declaration() + "\n";
+    const bool announced = write_all(STDOUT_FILENO, announce + "READY\n");
     if (announced) control_loop(sim);
     sim.shutdown();
     return 0;

@@ -10,12 +10,6 @@ namespace {
 
 const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "product", "probe", "old", "mode"};
 
-bool is_known_key(std::string_view key) {
-    for (const char* k : kKeys)
-        if (key == k) return true;
-    return false;
-}
-
 bool parse_flag(std::string_view text, bool& out) {
     if (text == "0") { out = false; return true; }
     if (text == "1") { out = true; return true; }
@@ -79,9 +73,16 @@ bool parse_status(std::string_view text, Status& out) {
     return false;
 }
 
-bool parse_port_settings(std::string_view text, PortConfig& out, std::string& error) {
+bool is_port_key(std::string_view key) {
+    for (const char* k : kKeys)
+        if (key == k) return true;
+    return false;
+}
+
+bool split_settings(std::string_view text, bool (*is_known_key)(std::string_view), KeyValues& pairs,
+                    std::string& error) {
     // Split into key=value pairs, gluing unkeyed pieces back onto the previous value.
-    std::vector<std::pair<std::string, std::string>> pairs;
+    pairs.clear();
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t comma = text.find(',', pos);
@@ -99,7 +100,15 @@ bool parse_port_settings(std::string_view text, PortConfig& out, std::string& er
         }
         pos = comma + 1;
     }
+    return true;
+}
 
+bool parse_port_settings(std::string_view text, PortConfig& out, std::string& error) {
+    KeyValues pairs;
+    return split_settings(text, is_port_key, pairs, error) && apply_port_settings(pairs, out, error);
+}
+
+bool apply_port_settings(const KeyValues& pairs, PortConfig& out, std::string& error) {
     PortConfig cfg;
     std::optional<std::string> id, base;
     bool have_com = false;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace qvsim {
 
@@ -41,6 +43,14 @@ struct PortConfig {
 // a known key and '=' is appended to the previous value, so the default style
 // of identity string ("Name,SN:x,FW:y") can be given as is.
 bool parse_port_settings(std::string_view text, PortConfig& out, std::string& error);
+
+// The pieces of parse_port_settings, for settings texts that add keys of their own.
+using KeyValues = std::vector<std::pair<std::string, std::string>>;
+bool is_port_key(std::string_view key);
+bool split_settings(std::string_view text, bool (*is_known_key)(std::string_view), KeyValues& pairs,
+                    std::string& error);
+// Applies pairs whose keys are port keys (com= among them) to a fresh config.
+bool apply_port_settings(const KeyValues& pairs, PortConfig& out, std::string& error);
 
 bool parse_mode(std::string_view text, Mode& out);
 bool parse_status(std::string_view text, Status& out);

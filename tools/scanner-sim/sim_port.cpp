@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,16 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "line_settings.h"
-
 namespace qvsim {
 
 namespace {
 
 using std::chrono::milliseconds;
 
-// Re-check period while nobody has the slave open (poll would report POLLHUP
-// at once, forever).
+// Re-check period while nobody has a pty's slave open (poll would report
+// POLLHUP at once, forever).
 constexpr milliseconds kDetachedRecheck{5};
 // Retry period of a write waiting for room in the pty. The port thread also
 // polls for POLLOUT then, but retrying on a timer as well keeps this from
@@ -42,7 +39,12 @@ std::string errno_text(const char* what) {
 }  // namespace
 
 SimPort::SimPort(PortConfig cfg, std::string link_path)
-    : cfg_(std::move(cfg)), link_path_(std::move(link_path)), mode_(cfg_.mode),
+    : cfg_(std::move(cfg)), link_path_(std::move(link_path)), link_(make_pty_link(cfg_, link_path_)),
+      mode_(cfg_.mode), settings_(SettingsTable::make(16, static_cast<uint64_t>(cfg_.com))),
+      rng_(std::random_device{}()) {}
+
+SimPort::SimPort(PortConfig cfg, std::unique_ptr<SimLink> link)
+    : cfg_(std::move(cfg)), link_(std::move(link)), mode_(cfg_.mode),
       settings_(SettingsTable::make(16, static_cast<uint64_t>(cfg_.com))), rng_(std::random_device{}()) {}
 
 SimPort::~SimPort() { stop(); }
@@ -57,7 +59,8 @@ bool SimPort::start(std::string& error) {
     wake_wr_ = p[1];
     {
         std::lock_guard lk(mu_);
-        if (!create_pty_locked(error) || !point_link_locked(error)) return false;
+        if (!link_->open(error)) return false;
+        ++generation_;
     }
     thread_ = std::thread([this] { run(); });
     return true;
@@ -71,11 +74,8 @@ void SimPort::stop() {
     wake();
     if (thread_.joinable()) thread_.join();
     std::lock_guard lk(mu_);
-    close_pty_locked();
-    if (link_made_) {
-        ::unlink(link_path_.c_str());
-        link_made_ = false;
-    }
+    close_link_locked();
+    link_->finish();
     if (wake_rd_ >= 0) ::close(wake_rd_);
     if (wake_wr_ >= 0) ::close(wake_wr_);
     wake_rd_ = wake_wr_ = -1;
@@ -89,48 +89,7 @@ void SimPort::wake() {
     }
 }
 
-bool SimPort::create_pty_locked(std::string& error) {
-    int fd = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (fd < 0) {
-        error = errno_text("posix_openpt");
-        return false;
-    }
-    char name[128];
-    if (::grantpt(fd) != 0 || ::unlockpt(fd) != 0 || ::ptsname_r(fd, name, sizeof name) != 0) {
-        error = errno_text("pty setup");
-        ::close(fd);
-        return false;
-    }
-    const int fdflags = ::fcntl(fd, F_GETFD);
-    const int flflags = ::fcntl(fd, F_GETFL);
-    if (fdflags < 0 || flflags < 0 || ::fcntl(fd, F_SETFD, fdflags | FD_CLOEXEC) != 0 ||
-        ::fcntl(fd, F_SETFL, flflags | O_NONBLOCK) != 0) {
-        error = errno_text("fcntl");
-        ::close(fd);
-        return false;
-    }
-    // Raw from the start, so nothing is echoed back to a host that opens the
-    // slave. The initial rate is one the scanner is not configured for: until
-    // the host sets its own line settings the scanner stays silent. This also
-    // keeps barcodes from piling up in a slave nobody has opened yet (the
-    // kernel would keep them and hand them to the first opener).
-    const uint32_t initial = cfg_.baud == 50 ? 75 : 50;
-    if (!init_raw_line(fd, initial)) {
-        error = errno_text("termios");
-        ::close(fd);
-        return false;
-    }
-    master_ = fd;
-    slave_path_ = name;
-    ++generation_;
-    return true;
-}
-
-void SimPort::close_pty_locked() {
-    if (held_fd_ >= 0) {
-        ::close(held_fd_);
-        held_fd_ = -1;
-    }
+void SimPort::drop_host_locked() {
     for (const auto& item : queue_) dropped_ += item.bytes.size() - item.offset;
     finished_ += queue_.size();
     queue_.clear();
@@ -139,60 +98,38 @@ void SimPort::close_pty_locked() {
     progress_.notify_all();
     parser_.reset();
     decode_.reset_transfer();
+    ++generation_;
+}
+
+void SimPort::close_link_locked() {
+    drop_host_locked();
     cut_.reset();
     split_.reset();
-    if (master_ >= 0) {
-        ::close(master_);
-        master_ = -1;
-        ++generation_;
-    }
+    link_->close();
 }
 
-bool SimPort::point_link_locked(std::string& error) {
-    // Build the new link beside the old one and rename it over, so the path
-    // never goes missing while it is re-pointed.
-    const size_t slash = link_path_.rfind('/');
-    const std::string tmp = link_path_.substr(0, slash + 1) + "." + link_path_.substr(slash + 1) + ".new";
-    ::unlink(tmp.c_str());
-    if (::symlink(slave_path_.c_str(), tmp.c_str()) != 0) {
-        error = errno_text(("symlink " + tmp).c_str());
-        return false;
-    }
-    if (::rename(tmp.c_str(), link_path_.c_str()) != 0) {
-        error = errno_text(("rename to " + link_path_).c_str());
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    link_made_ = true;
-    return true;
+uint16_t SimPort::tcp_port() {
+    std::lock_guard lk(mu_);
+    return tcp_link_port(*link_);
 }
 
-bool SimPort::attached_locked() const {
-    if (master_ < 0) return false;
-    struct pollfd p {master_, POLLOUT, 0};
-    if (::poll(&p, 1, 0) < 0) return true;  // cannot tell; let the write decide
-    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
-}
+bool SimPort::attached_locked() const { return link_->attached(); }
 
-bool SimPort::line_matches_locked() const {
-    if (master_ < 0) return false;
-    LineSettings ls;
-    if (!read_line_settings(master_, ls)) return false;
-    return ls.baud == cfg_.baud && ls.stop == cfg_.stop;
-}
+bool SimPort::line_matches_locked() const { return link_->line_matches(true); }
 
-bool SimPort::baud_matches_locked() const {
-    if (master_ < 0) return false;
-    LineSettings ls;
-    if (!read_line_settings(master_, ls)) return false;
-    return ls.baud == cfg_.baud;
-}
+bool SimPort::baud_matches_locked() const { return link_->line_matches(false); }
 
 void SimPort::run() {
-    bool detached = false;  // the last poll/read said nobody has the slave open
+    bool detached = false;  // the last poll/read said nobody has the pty's slave open
     std::unique_lock lk(mu_);
     while (!stopping_) {
-        const int fd = master_;
+        // A control command that changes the link's descriptors runs while
+        // the thread is out of poll().
+        progress_.wait(lk, [&] { return pausers_ == 0 || stopping_; });
+        if (stopping_) break;
+        const int fd = link_->data_fd();
+        const int event_fd = link_->event_fd();
+        const bool reading = link_->reading();
         const uint64_t generation = generation_;
         const auto now = Clock::now();
         int timeout = -1;
@@ -202,14 +139,16 @@ void SimPort::run() {
         if (blocked_) consider(static_cast<int>(kWriteRetry.count()));
         else if (!queue_.empty()) consider(poll_timeout(now, head_due_));
         if (bg_remaining_ > 0 && queue_.size() < kQueueCap) consider(poll_timeout(now, bg_next_));
-        const bool watch = fd >= 0 && !detached;
+        if (link_->timer_ms() >= 0) consider(link_->timer_ms());
         const bool blocked = blocked_;
+        const short events = static_cast<short>((reading ? POLLIN : 0) | (blocked ? POLLOUT : 0));
+        const bool watch = fd >= 0 && !detached && events != 0;
         if (fd >= 0 && detached) consider(static_cast<int>(kDetachedRecheck.count()));
+        in_poll_ = true;
         lk.unlock();
 
-        const short events = static_cast<short>(POLLIN | (blocked ? POLLOUT : 0));
-        struct pollfd p[2] = {{wake_rd_, POLLIN, 0}, {watch ? fd : -1, events, 0}};
-        const int r = ::poll(p, 2, timeout);
+        struct pollfd p[3] = {{wake_rd_, POLLIN, 0}, {watch ? fd : -1, events, 0}, {event_fd, POLLIN, 0}};
+        const int r = ::poll(p, 3, timeout);
         if (r < 0 && errno != EINTR) {
             std::perror("quorvia-sim: poll");
             std::this_thread::sleep_for(kDetachedRecheck);
@@ -221,11 +160,14 @@ void SimPort::run() {
         }
 
         lk.lock();
+        in_poll_ = false;
+        progress_.notify_all();
         detached = false;
         if (stopping_) break;
-        // The master may have been closed (unplug) or replaced (replug) while
-        // we polled; only touch it if it is still the same one.
-        if (watch && r > 0 && master_ == fd && generation_ == generation) {
+        // The link may have been closed (unplug) or replaced (replug, a new
+        // connection) while we polled; only touch it if it is still the same one.
+        bool hangup = false;
+        if (watch && r > 0 && link_->data_fd() == fd && generation_ == generation) {
             const short re = p[1].revents;
             if (re & POLLIN) {
                 char buf[4096];
@@ -237,14 +179,25 @@ void SimPort::run() {
                     }
                     if (n < 0 && errno == EINTR) continue;
                     if (n < 0 && errno == EAGAIN) break;
-                    // 0 or EIO: the slave side is closed.
-                    detached = true;
+                    // 0, EIO or a reset: the host side is closed.
+                    hangup = true;
                     break;
                 }
             } else if (re & (POLLHUP | POLLERR)) {
+                hangup = true;
+            }
+        }
+        if (hangup) {
+            if (link_->on_hangup()) {
+                drop_host_locked();
+            } else {
                 detached = true;
             }
         }
+        if (event_fd >= 0 && r > 0 && (p[2].revents & POLLIN) && link_->event_fd() == event_fd && link_->on_event()) {
+            drop_host_locked();
+        }
+        if (link_->timer_ms() >= 0 && link_->on_timer()) drop_host_locked();
         pump_locked();
         // Emit what is due, a bounded number at a time so that control
         // commands for this port get the lock in between.
@@ -394,14 +347,14 @@ void SimPort::pump_locked() {
             continue;
         }
         if (stalled_ && item.offset == 0) {
-            struct pollfd p {master_, POLLOUT, 0};
+            struct pollfd p {link_->data_fd(), POLLOUT, 0};
             if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) {
                 finish_head_locked(left);
                 continue;
             }
             stalled_ = false;
         }
-        const ssize_t w = ::write(master_, item.bytes.data() + item.offset, left);
+        const ssize_t w = ::write(link_->data_fd(), item.bytes.data() + item.offset, left);
         if (w > 0) {
             item.offset += static_cast<size_t>(w);
             blocked_ = false;
@@ -440,7 +393,7 @@ std::string SimPort::garbage_locked() {
 
 std::string SimPort::emit(uint64_t count, std::optional<uint64_t> interval_ms) {
     std::unique_lock lk(mu_);
-    if (master_ < 0) return "ERR port unplugged";
+    if (!link_->present()) return "ERR port unplugged";
     if (interval_ms) {
         // In the background: the port thread emits them on schedule.
         if (bg_remaining_ == 0) bg_next_ = Clock::now();
@@ -467,7 +420,7 @@ std::string SimPort::emit(uint64_t count, std::optional<uint64_t> interval_ms) {
 
 std::string SimPort::emit_raw(const std::string& bytes) {
     std::lock_guard lk(mu_);
-    if (master_ < 0) return "ERR port unplugged";
+    if (!link_->present()) return "ERR port unplugged";
     if (!line_matches_locked()) {
         dropped_ += bytes.size();
         return "OK";
@@ -500,45 +453,55 @@ std::string SimPort::split(size_t n, uint64_t delay_ms) {
     return "OK";
 }
 
+SimPort::Pause::Pause(SimPort& port, std::unique_lock<std::mutex>& lk) : port_(port) {
+    ++port_.pausers_;
+    port_.wake();
+    port_.progress_.wait(lk, [&] { return !port_.in_poll_; });
+}
+
+SimPort::Pause::~Pause() {
+    --port_.pausers_;
+    port_.progress_.notify_all();
+}
+
 std::string SimPort::unplug() {
-    std::lock_guard lk(mu_);
-    if (master_ < 0) return "ERR port already unplugged";
-    close_pty_locked();
+    std::unique_lock lk(mu_);
+    if (!link_->present()) return "ERR port already unplugged";
+    const Pause pause(*this, lk);
+    close_link_locked();
     wake();
     return "OK";
 }
 
 std::string SimPort::replug() {
-    std::lock_guard lk(mu_);
-    close_pty_locked();
+    std::unique_lock lk(mu_);
+    const Pause pause(*this, lk);
+    close_link_locked();
     std::string error;
-    if (!create_pty_locked(error) || !point_link_locked(error)) return "ERR " + error;
+    if (!link_->open(error)) return "ERR " + error;
+    ++generation_;
     wake();
     return "OK";
 }
 
 std::string SimPort::hold() {
     std::lock_guard lk(mu_);
-    if (master_ < 0) return "ERR port unplugged";
-    if (held_fd_ >= 0) return "ERR already held";
-    // Only opened to carry the lock: never read, never configured.
-    const int fd = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return "ERR " + errno_text("open");
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const std::string e = errno_text("flock");
-        ::close(fd);
-        return "ERR " + e;
-    }
-    held_fd_ = fd;
-    return "OK";
+    return link_->hold();
 }
 
 std::string SimPort::release() {
     std::lock_guard lk(mu_);
-    if (held_fd_ < 0) return "ERR not held";
-    ::close(held_fd_);
-    held_fd_ = -1;
-    return "OK";
+    return link_->release();
+}
+
+std::string SimPort::link_command(const std::vector<std::string>& words) {
+    std::unique_lock lk(mu_);
+    const Pause pause(*this, lk);
+    bool changed = false;
+    std::string reply = link_->command(words, &changed);
+    if (changed) drop_host_locked();
+    wake();
+    return reply;
 }
 
 std::string SimPort::stats() {
@@ -547,7 +510,7 @@ std::string SimPort::stats() {
     std::snprintf(text, sizeof text,
                   "OK rx=%" PRIu64 " frames=%" PRIu64 " probes=%" PRIu64 " emitted=%" PRIu64 " dropped=%" PRIu64,
                   rx_, frames_, probes_, emitted_, dropped_);
-    return text;
+    return text + link_->stats();
 }
 
 std::string SimPort::last() {
@@ -565,10 +528,7 @@ std::string SimPort::set_write_limit(uint64_t ms) {
 
 std::string SimPort::settings() {
     std::lock_guard lk(mu_);
-    if (master_ < 0) return "ERR port unplugged";
-    LineSettings ls;
-    if (!read_line_settings(master_, ls)) return "ERR " + errno_text("tcgetattr");
-    return "OK baud=" + std::to_string(ls.baud) + " stop=" + std::to_string(ls.stop);
+    return link_->settings();
 }
 
 std::string SimPort::table() {

@@ -17,26 +17,26 @@
 #include "sim_config.h"
 #include "sim_decode.h"
 #include "sim_settings.h"
+#include "sim_link.h"
 
 namespace qvsim {
 
-// The port owns a pty master and a thread that reads what the host writes on
-// the slave, answers it and runs timed output (background emission, the delayed
-// half of a split reply). Control commands come from the main thread; every
-// piece of state is guarded by one mutex per port, so a busy port never holds
-// up the others.
+// The port owns its link (a pty, or a TCP listener for a network scanner, see
+// sim_link.h) and a thread that reads what the host writes, answers it and
+// runs timed output (background emission, the delayed half of a split reply).
+// The device logic is the same whatever the link. Control commands come from
+// the main thread; every piece of state is guarded by one mutex per port, so a
+// busy port never holds up the others.
 //
-// The simulator keeps no slave fd of its own (except during `hold`): the host
-// program must see its own open/close as it would on a real port, and a
-// `unplug` must hang it up. The cost is that poll() on the master reports
-// POLLHUP continuously while nobody has the slave open; the thread then
-// re-checks every few milliseconds instead of spinning, and an EIO from a
-// master read only means "nobody attached". Output for a slave nobody has
-// open is dropped instead of written: the kernel would keep it and hand it to
-// whoever opens the slave next, which no real cable does.
+// Output while no host is attached is dropped instead of written: a pty would
+// keep it and hand it to whoever opens the slave next, which no real cable
+// does.
 class SimPort {
 public:
+    // A scanner on a pty reached through the symlink `link_path`.
     SimPort(PortConfig cfg, std::string link_path);
+    // A scanner on the given link.
+    SimPort(PortConfig cfg, std::unique_ptr<SimLink> link);
     ~SimPort();
     SimPort(const SimPort&) = delete;
     SimPort& operator=(const SimPort&) = delete;
@@ -48,6 +48,8 @@ public:
 
     const PortConfig& config() const { return cfg_; }
     const std::string& link_path() const { return link_path_; }
+    // The TCP port of a network scanner's link, 0 for a pty.
+    uint16_t tcp_port();
 
     // Control commands; each returns the reply line ("OK ..." or "ERR ...").
     std::string emit(uint64_t count, std::optional<uint64_t> interval_ms);
@@ -73,6 +75,8 @@ public:
     std::string table_fill(uint64_t generated, uint64_t seed, uint64_t width);
     // Command frames received since the last call, oldest first (hex, space separated).
     std::string frames();
+    // A command of the link itself (words after the port number).
+    std::string link_command(const std::vector<std::string>& words);
 
 private:
     // What a queued write is, for the counters.
@@ -89,9 +93,21 @@ private:
 
     void run();
     void wake();
-    bool create_pty_locked(std::string& error);
-    void close_pty_locked();
-    bool point_link_locked(std::string& error);
+    // The link's descriptor changed or went away: what was under way with the
+    // old host (queued output, a half-received frame, one-shot faults) ends.
+    void drop_host_locked();
+    void close_link_locked();
+    // Keeps the port thread out of poll() for its life: a descriptor closed
+    // while poll() watches it stays open (a listener keeps its port) until
+    // poll() returns. Made with the port's lock held.
+    class Pause {
+    public:
+        Pause(SimPort& port, std::unique_lock<std::mutex>& lk);
+        ~Pause();
+
+    private:
+        SimPort& port_;
+    };
 
     bool attached_locked() const;
     bool line_matches_locked() const;
@@ -115,14 +131,13 @@ private:
     std::condition_variable progress_;  // an item of queue_ was finished
     std::thread thread_;
     bool stopping_ = false;
+    bool in_poll_ = false;  // the port thread is in poll() without the lock
+    int pausers_ = 0;       // Pause objects alive
     int wake_rd_ = -1;
     int wake_wr_ = -1;
 
-    int master_ = -1;
-    uint64_t generation_ = 0;  // bumped whenever master_ changes
-    std::string slave_path_;
-    bool link_made_ = false;
-    int held_fd_ = -1;
+    std::unique_ptr<SimLink> link_;
+    uint64_t generation_ = 0;  // bumped whenever the link's descriptor changes
 
     Mode mode_;
     std::map<std::string, Status> scripts_;
