@@ -3,7 +3,8 @@
 # those that are missing, so a prepared machine needs no network).
 # --fuzz: the packages of the fuzzing build (clang and its libFuzzer runtime).
 set -euo pipefail
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux
+  libudev-dev libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
 if [ "${1:-}" = "--fuzz" ]; then
   packages=(cmake make clang libclang-rt-dev)
 fi

@@ -88,6 +88,7 @@ struct QvdsStream {
     bool hidFeatureSet = false;
     bool opened = false;
     LineSettings line;  // the port's current line settings, rewritten by every successful change
+    UsbDeviceDescriptor descriptor{};  // what a path open opened
 
     qv::DataBuffer buffer;
     std::unique_ptr<uint8_t[]> scratch;  // the reader's read buffer
@@ -527,6 +528,48 @@ bool qvds_open_com(QvdsStream* s, uint16_t com, uint32_t baud, uint8_t dataBits,
     return true;
 }
 
+namespace {
+
+// Installs a freshly opened USB/HID device as the stream's device, sends the
+// feature report FE 01 for kind 3 and starts the reader. Caller holds the
+// stream lock through `lock`, which this releases before the reader starts.
+bool InstallDevice(QvdsStream* s, std::unique_lock<std::recursive_mutex>& lock, std::unique_ptr<PortDevice> device,
+                   int32_t kind, uint32_t* status) {
+    SetDeviceLocked(s, std::move(device));
+    s->kind.store(kind);
+    if (kind == QVDS_KIND_HID_IF1) {
+        static const uint8_t kFeatureOn[2] = {0xFE, 0x01};
+        if (!s->device->SetFeatureReport(kFeatureOn, sizeof kFeatureOn)) {
+            QV_LOG("%s %d feature report FE 01 rejected\n", "qvds_open_path", __LINE__);
+            CloseDeviceLocked(s);
+            s->kind.store(QVDS_KIND_CLOSED);
+            SetStatus(status, QVDS_FEATURE_REJECTED);
+            return false;
+        }
+        s->hidFeatureSet = true;
+        std::this_thread::sleep_for(kFeatureSettle);
+    }
+    lock.unlock();
+    if (!StartSessionOrClose(s, status)) return false;
+    StreamLock relock(s->lock);
+    s->interChunkWaitMs.store(kDefaultInterChunkMs);
+    s->opened = true;
+    return true;
+}
+
+// Resets what a path open sets. Caller holds the stream lock.
+void BeginPathOpenLocked(QvdsStream* s) {
+    s->opened = false;
+    s->portNumber.store(0);
+    s->kind.store(QVDS_KIND_CLOSED);
+    s->hidFeatureSet = false;
+    ClearCancelLocked(s);
+}
+
+bool IsPathKind(int32_t kind) { return kind == QVDS_KIND_VENDOR || IsHidKind(kind); }
+
+}  // namespace
+
 bool qvds_open_device(QvdsStream* s, std::unique_ptr<PortDevice> device, int32_t kind, uint32_t* status) {
     SetStatus(status, QVDS_OK);
     if (s == nullptr || !device || kind <= QVDS_KIND_CLOSED || kind == QVDS_KIND_COM) {
@@ -534,33 +577,92 @@ bool qvds_open_device(QvdsStream* s, std::unique_ptr<PortDevice> device, int32_t
         return false;
     }
     if (!ReaderReadyForOpen(s, status)) return false;
-    {
-        StreamLock lock(s->lock);
-        if (AlreadyOpenLocked(s, status)) return false;
-        s->opened = false;
-        s->portNumber.store(0);
-        s->hidFeatureSet = false;
-        ClearCancelLocked(s);
-        SetDeviceLocked(s, std::move(device));
-        s->kind.store(kind);
-        if (kind == QVDS_KIND_HID_IF1) {
-            static const uint8_t kFeatureOn[2] = {0xFE, 0x01};
-            if (!s->device->SetFeatureReport(kFeatureOn, sizeof kFeatureOn)) {
-                QV_LOG("%s %d feature report FE 01 rejected\n", "qvds_open_path", __LINE__);
-                CloseDeviceLocked(s);
-                s->kind.store(QVDS_KIND_CLOSED);
-                SetStatus(status, QVDS_FEATURE_REJECTED);
-                return false;
-            }
-            s->hidFeatureSet = true;
-            std::this_thread::sleep_for(kFeatureSettle);
+    std::unique_lock<std::recursive_mutex> lock(s->lock);
+    if (AlreadyOpenLocked(s, status)) return false;
+    BeginPathOpenLocked(s);
+    return InstallDevice(s, lock, std::move(device), kind, status);
+}
+
+bool qvds_descriptor_path(const UsbDeviceDescriptor& descriptor, std::string* path) {
+    constexpr size_t kUnits = sizeof descriptor.path / sizeof descriptor.path[0];
+    std::string out;
+    for (size_t i = 0; i < kUnits; ++i) {
+        uint32_t c = descriptor.path[i];
+        if (c == 0) {
+            *path = std::move(out);
+            return true;
+        }
+        if (c >= 0xDC00 && c <= 0xDFFF) return false;  // a low surrogate without its high one
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            const uint32_t low = i + 1 < kUnits ? descriptor.path[i + 1] : 0;
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            ++i;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    if (!StartSessionOrClose(s, status)) return false;
-    StreamLock lock(s->lock);
-    s->interChunkWaitMs.store(kDefaultInterChunkMs);
-    s->opened = true;
+    return false;  // no terminating zero within the field
+}
+
+bool qvds_open_path_with(QvdsStream* s, const UsbDeviceDescriptor* descriptor, const QvdsPathOpener& open,
+                         uint32_t* status) {
+    SetStatus(status, QVDS_OK);
+    std::string path;
+    if (s == nullptr || descriptor == nullptr || !open) {
+        SetStatus(status, QVDS_INVALID);
+        return false;
+    }
+    if (!ReaderReadyForOpen(s, status)) return false;
+    std::unique_lock<std::recursive_mutex> lock(s->lock);
+    if (AlreadyOpenLocked(s, status)) return false;
+    BeginPathOpenLocked(s);
+    const int32_t kind = descriptor->deviceKind;
+    if (!IsPathKind(kind) || !qvds_descriptor_path(*descriptor, &path)) {
+        SetStatus(status, QVDS_INVALID);
+        return false;
+    }
+    // Exclusive first; a HID device in use is tried again shared for reading,
+    // then for reading and writing. A cancel (the handle is being closed)
+    // ends the attempts; one that comes during an attempt reaches the device
+    // when it is installed.
+    using qv::platform::UsbShare;
+    const UsbShare attempts[3] = {UsbShare::kNone, UsbShare::kRead, UsbShare::kReadWrite};
+    const int tries = IsHidKind(kind) ? 3 : 1;
+    std::unique_ptr<PortDevice> dev;
+    uint32_t openStatus = qv::platform::kOpenFailed;
+    for (int i = 0; i < tries && !s->cancelled.load(); ++i) {
+        openStatus = qv::platform::kOpenFailed;
+        dev = open(path, attempts[i], &openStatus);
+        if (dev || openStatus != QVDS_DENIED) break;
+    }
+    if (!dev) {
+        if (s->cancelled.load()) openStatus = QVDS_CLOSED;
+        QV_LOG("%s %d %s open failed, status %u\n", "qvds_open_path", __LINE__, path.c_str(), openStatus);
+        SetStatus(status, openStatus == QVDS_OK ? QVDS_FAILED : openStatus);
+        return false;
+    }
+    s->descriptor = *descriptor;
+    if (!InstallDevice(s, lock, std::move(dev), kind, status)) return false;
+    QV_LOG("%s %d %s open, kind %d\n", "qvds_open_path", __LINE__, path.c_str(), kind);
     return true;
+}
+
+bool qvds_open_path(QvdsStream* s, const UsbDeviceDescriptor* descriptor, uint32_t* status) {
+    return qvds_open_path_with(s, descriptor, qv::platform::OpenUsbPath, status);
 }
 
 uint32_t qvds_port_number(QvdsStream* s) {

@@ -2,13 +2,15 @@
 
 #include "transport/communication.h"
 #include "transport/serial_communication.h"
+#include "transport/usb_communication.h"
 
 namespace qv {
 
 std::unique_ptr<CDevicesFactory> MakeDevicesFactory(int32_t transportKind) {
     switch (transportKind) {
         case kTransportSerial: return std::make_unique<CSerialFactory>();
-        default: return nullptr;  // this build has no USB or network transport yet
+        case kTransportUsb: return std::make_unique<CUsbFactory>();
+        default: return nullptr;  // this build has no network transport yet
     }
 }
 
