@@ -8,7 +8,7 @@ namespace qvsim {
 
 namespace {
 
-const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "probe", "old", "mode"};
+const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "probe", "old", "mode", "hidfd"};
 
 bool is_known_key(std::string_view key) {
     for (const char* k : kKeys)
@@ -125,6 +125,9 @@ bool parse_port_settings(std::string_view text, PortConfig& out, std::string& er
             if (!parse_flag(value, cfg.probe)) { error = "probe must be 0 or 1"; return false; }
         } else if (key == "old") {
             if (!parse_flag(value, cfg.old)) { error = "old must be 0 or 1"; return false; }
+        } else if (key == "hidfd") {
+            if (!parse_uint(value, 1 << 20, n) || n < 3) { error = "bad hid descriptor '" + value + "'"; return false; }
+            cfg.hid_fd = static_cast<int>(n);
         } else if (key == "mode") {
             if (!parse_mode(value, cfg.mode)) { error = "mode must be normal, silent or garbage"; return false; }
         }

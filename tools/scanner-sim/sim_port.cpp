@@ -57,7 +57,11 @@ bool SimPort::start(std::string& error) {
     wake_wr_ = p[1];
     {
         std::lock_guard lk(mu_);
-        if (!create_pty_locked(error) || !point_link_locked(error)) return false;
+        if (hid()) {
+            if (!adopt_hid_node_locked(error)) return false;
+        } else if (!create_pty_locked(error) || !point_link_locked(error)) {
+            return false;
+        }
     }
     thread_ = std::thread([this] { run(); });
     return true;
@@ -126,6 +130,24 @@ bool SimPort::create_pty_locked(std::string& error) {
     return true;
 }
 
+// A HID port talks over the node side of a fake hidraw node that the host's
+// test made (a pty whose other side the host opens as /dev/hidraw*).
+bool SimPort::adopt_hid_node_locked(std::string& error) {
+    const int fd = cfg_.hid_fd;
+    const int flflags = ::fcntl(fd, F_GETFL);
+    if (flflags < 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, flflags | O_NONBLOCK) != 0) {
+        error = errno_text("hid descriptor");
+        return false;
+    }
+    if (!init_report_line(fd)) {
+        error = errno_text("hid descriptor termios");
+        return false;
+    }
+    master_ = fd;
+    ++generation_;
+    return true;
+}
+
 void SimPort::close_pty_locked() {
     if (held_fd_ >= 0) {
         ::close(held_fd_);
@@ -138,6 +160,7 @@ void SimPort::close_pty_locked() {
     stalled_ = false;
     progress_.notify_all();
     parser_.reset();
+    hid_reader_.reset();
     cut_.reset();
     split_.reset();
     if (master_ >= 0) {
@@ -175,6 +198,7 @@ bool SimPort::attached_locked() const {
 
 bool SimPort::line_matches_locked() const {
     if (master_ < 0) return false;
+    if (hid()) return true;  // reports have no line settings
     LineSettings ls;
     if (!read_line_settings(master_, ls)) return false;
     return ls.baud == cfg_.baud && ls.stop == cfg_.stop;
@@ -182,6 +206,7 @@ bool SimPort::line_matches_locked() const {
 
 bool SimPort::baud_matches_locked() const {
     if (master_ < 0) return false;
+    if (hid()) return true;
     LineSettings ls;
     if (!read_line_settings(master_, ls)) return false;
     return ls.baud == cfg_.baud;
@@ -267,7 +292,13 @@ void SimPort::on_input_locked(const char* data, size_t n) {
     const bool line_ok = line_matches_locked();
     const bool baud_ok = line_ok || baud_matches_locked();
     units_.clear();
-    parser_.feed(std::string_view(data, n), Clock::now(), units_);
+    if (hid()) {
+        std::string payload;
+        hid_reader_.feed(std::string_view(data, n), payload);
+        parser_.feed(payload, Clock::now(), units_);
+    } else {
+        parser_.feed(std::string_view(data, n), Clock::now(), units_);
+    }
     for (const Unit& unit : units_) handle_unit_locked(unit, line_ok, baud_ok);
 }
 
@@ -340,6 +371,7 @@ void SimPort::emit_one_locked() {
 }
 
 void SimPort::enqueue_locked(std::string bytes, milliseconds delay, Payload payload) {
+    if (hid()) bytes = hid_input_reports(bytes);
     if (queue_.empty()) head_due_ = Clock::now() + delay;
     queue_.push_back(Pending{std::move(bytes), delay, payload});
     ++enqueued_;
@@ -487,6 +519,7 @@ std::string SimPort::unplug() {
 
 std::string SimPort::replug() {
     std::lock_guard lk(mu_);
+    if (hid()) return "ERR a HID port cannot be plugged in again";
     close_pty_locked();
     std::string error;
     if (!create_pty_locked(error) || !point_link_locked(error)) return "ERR " + error;
@@ -496,6 +529,7 @@ std::string SimPort::replug() {
 
 std::string SimPort::hold() {
     std::lock_guard lk(mu_);
+    if (hid()) return "ERR a HID port has no pty to hold";
     if (master_ < 0) return "ERR port unplugged";
     if (held_fd_ >= 0) return "ERR already held";
     // Only opened to carry the lock: never read, never configured.
@@ -543,6 +577,7 @@ std::string SimPort::set_write_limit(uint64_t ms) {
 std::string SimPort::settings() {
     std::lock_guard lk(mu_);
     if (master_ < 0) return "ERR port unplugged";
+    if (hid()) return "OK hid";
     LineSettings ls;
     if (!read_line_settings(master_, ls)) return "ERR " + errno_text("tcgetattr");
     return "OK baud=" + std::to_string(ls.baud) + " stop=" + std::to_string(ls.stop);

@@ -15,6 +15,7 @@
 
 #include "protocol.h"
 #include "sim_config.h"
+#include "sim_hid.h"
 
 namespace qvsim {
 
@@ -118,6 +119,10 @@ private:
     std::optional<size_t> cut_;
     std::optional<std::pair<size_t, std::chrono::milliseconds>> split_;
 
+    bool hid() const { return cfg_.hid_fd >= 0; }
+    bool adopt_hid_node_locked(std::string& error);
+
+    HidReportReader hid_reader_;  // HID ports: output reports -> payload
     FrameParser parser_;
     std::vector<Unit> units_;
     std::deque<Pending> queue_;
