@@ -189,9 +189,21 @@ bool DescribeVendorInterface(udev_device* intf, Found* out) {
     return true;
 }
 
-// Every present interface of a class, optionally only those on the USB
-// interface named `location`.
-std::vector<Found> Scan(UsbClass cls, const std::string* location) {
+// Describes each device of an enumeration as an interface of `cls`.
+void Collect(udev* u, udev_enumerate* e, UsbClass cls, std::vector<Found>* found) {
+    udev_enumerate_scan_devices(e);
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
+        DevicePtr dev(udev_device_new_from_syspath(u, udev_list_entry_get_name(entry)));
+        if (!dev) continue;
+        Found f;
+        const bool ok = cls == UsbClass::kHid ? DescribeHidraw(dev.get(), &f) : DescribeVendorInterface(dev.get(), &f);
+        if (ok) found->push_back(std::move(f));
+    }
+}
+
+// Every present interface of a class.
+std::vector<Found> Scan(UsbClass cls) {
     std::vector<Found> found;
     UdevPtr u(udev_new());
     if (!u) {
@@ -206,17 +218,27 @@ std::vector<Found> Scan(UsbClass cls, const std::string* location) {
         udev_enumerate_add_match_subsystem(e.get(), "usb");
         udev_enumerate_add_match_property(e.get(), "DEVTYPE", "usb_interface");
     }
-    udev_enumerate_scan_devices(e.get());
-    udev_list_entry* entry = nullptr;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.get())) {
-        DevicePtr dev(udev_device_new_from_syspath(u.get(), udev_list_entry_get_name(entry)));
-        if (!dev) continue;
+    Collect(u.get(), e.get(), cls, &found);
+    return found;
+}
+
+// The interfaces of a class on the USB interface named `location`.
+std::vector<Found> ScanLocation(UsbClass cls, const std::string& location) {
+    std::vector<Found> found;
+    UdevPtr u(udev_new());
+    if (!u) return found;
+    DevicePtr intf(udev_device_new_from_subsystem_sysname(u.get(), "usb", location.c_str()));
+    if (!intf) return found;
+    if (cls == UsbClass::kVendor) {
         Found f;
-        const bool ok = cls == UsbClass::kHid ? DescribeHidraw(dev.get(), &f) : DescribeVendorInterface(dev.get(), &f);
-        if (!ok) continue;
-        if (location != nullptr && SplitPath(f.listed.path)->location != *location) continue;
-        found.push_back(std::move(f));
+        if (DescribeVendorInterface(intf.get(), &f)) found.push_back(std::move(f));
+        return found;
     }
+    EnumPtr e(udev_enumerate_new(u.get()));
+    if (!e) return found;
+    udev_enumerate_add_match_subsystem(e.get(), "hidraw");
+    udev_enumerate_add_match_parent(e.get(), intf.get());
+    Collect(u.get(), e.get(), cls, &found);
     return found;
 }
 
@@ -264,7 +286,7 @@ std::string IdentityText(uint16_t vid, uint16_t pid, bool composite, uint8_t int
 std::optional<ResolvedInterface> Resolve(const std::string& path) {
     std::optional<PathParts> parts = SplitPath(path);
     if (!parts) return std::nullopt;
-    for (Found& f : Scan(parts->cls, &parts->location)) {
+    for (Found& f : ScanLocation(parts->cls, parts->location)) {
         // Another device on the same port is not the device the path names.
         if (SameText(SplitPath(f.listed.path)->identity, parts->identity)) return std::move(f.resolved);
     }
@@ -298,7 +320,7 @@ uint32_t OpenErrnoStatus(int err) {
 
 std::vector<UsbInterface> ListUsbInterfaces(UsbClass cls) {
     std::vector<UsbInterface> out;
-    for (usblinux::Found& f : usblinux::Scan(cls, nullptr)) out.push_back(std::move(f.listed));
+    for (usblinux::Found& f : usblinux::Scan(cls)) out.push_back(std::move(f.listed));
     return out;
 }
 

@@ -213,7 +213,7 @@ std::string FakeUsbBed::AddVendorInterface(const std::string& device, int interf
                "\nA: bInterfaceClass=ff\nA: bNumEndpoints=02\n");
     std::vector<int>& vendor = impl_->vendorInterfaces[device];
     vendor.push_back(interfaceNumber);
-    const std::vector<uint8_t> desc = impl_->Descriptors(d, vendor);
+    std::vector<uint8_t> desc = impl_->Descriptors(d, vendor);
     umockdev_testbed_set_attribute_binary(impl_->bed, device.c_str(), "descriptors", desc.data(),
                                           static_cast<gssize>(desc.size()));
     return "/sys" + intfPath;
