@@ -71,7 +71,8 @@ public:
 
     // Attaches a handler to a node (it then is no pty): every HID feature
     // report sent to it is recorded and accepted, or refused when
-    // `refuseFeatures` is set. Other requests fail with ENOTTY.
+    // `refuseFeatures` is set (for every handler of the bed from then on).
+    // Other requests fail with ENOTTY. A node takes one handler.
     void AttachFeatureHandler(const std::string& devnode, bool refuseFeatures = false);
     // The feature reports the handlers received so far, in order.
     std::vector<std::vector<uint8_t>> FeatureReports();
