@@ -195,8 +195,9 @@ void StopReader(QvdsStream* s) {
     s->controlCv.wait(lock, [s] { return s->idleAck || !s->readerAlive; });
 }
 
-// Handles one result of a blocking read. Returns false when the loop must end.
-bool TakeChunk(QvdsStream* s, PortDevice* dev, int32_t n, bool hid) {
+// Handles one result of a blocking read (not of a HID device). Returns false
+// when the loop must end.
+bool TakeChunk(QvdsStream* s, PortDevice* dev, int32_t n) {
     if (n == 0) {
         // A stop request woke the read. Without a pending request the wake-up
         // is stale: clear it and go on (the flag is checked before each read).
@@ -208,27 +209,60 @@ bool TakeChunk(QvdsStream* s, PortDevice* dev, int32_t n, bool hid) {
         QV_LOG("%s %d read failed, device lost\n", "qvds_reader", __LINE__);
         return false;
     }
-    const uint8_t* chunk = s->scratch.get();
-    if (!hid) {
-        s->buffer.Push(chunk, static_cast<uint32_t>(n));
-        return true;
-    }
-    // Input report: 0x02, payload length (at most 62), payload.
-    if (n != static_cast<int32_t>(kHidReportSize) || chunk[0] != kHidInReportId || chunk[1] > kHidInPayloadMax) {
-        QV_LOG("%s %d bad HID report: size %d id 0x%02X length %u\n", "qvds_reader", __LINE__, n, chunk[0],
-               chunk[1]);
-        return false;
-    }
-    s->buffer.Push(chunk + 2, chunk[1]);
+    s->buffer.Push(s->scratch.get(), static_cast<uint32_t>(n));
     return true;
 }
 
-// Blocking reads until a stop request, a read error or a malformed report.
-void PlainReader(QvdsStream* s, PortDevice* dev, bool hid) {
-    const uint32_t size = hid ? kHidReportSize : kScratchSize;
+// Appends the payload of one HID input report (0x02, payload length of at
+// most 62, payload) to `out`; false for a malformed report.
+bool TakeReport(const uint8_t* report, int32_t n, uint8_t* out, uint32_t* outLen) {
+    if (n != static_cast<int32_t>(kHidReportSize) || report[0] != kHidInReportId || report[1] > kHidInPayloadMax) {
+        QV_LOG("%s %d bad HID report: size %d id 0x%02X length %u\n", "qvds_reader", __LINE__, n, report[0],
+               report[1]);
+        return false;
+    }
+    std::memcpy(out + *outLen, report + 2, report[1]);
+    *outLen += report[1];
+    return true;
+}
+
+// HID reader: one report per read. The reports that are already waiting
+// behind the first are gathered (without waiting) and pushed together, so a
+// picture of thousands of reports costs one buffer lock per batch.
+void HidReader(QvdsStream* s, PortDevice* dev) {
+    constexpr uint32_t kBatchReports = (kScratchSize - kHidReportSize) / kHidInPayloadMax;
+    uint8_t* batch = s->scratch.get() + kHidReportSize;  // the rest of the scratch buffer
+    static_assert(kHidReportSize + kBatchReports * kHidInPayloadMax <= kScratchSize, "batch fits the scratch");
+    uint8_t* report = s->scratch.get();
     for (;;) {
         if (StopRequested(s)) return;
-        if (!TakeChunk(s, dev, dev->ReadBlocking(s->scratch.get(), size), hid)) return;
+        int32_t n = dev->ReadBlocking(report, kHidReportSize);
+        if (n == 0) {
+            if (StopRequested(s)) return;
+            dev->ClearStop();
+            continue;
+        }
+        uint32_t batchLen = 0;
+        bool good = n > 0 && TakeReport(report, n, batch, &batchLen);
+        for (uint32_t i = 1; good && i < kBatchReports; ++i) {
+            n = dev->ReadTimed(report, kHidReportSize, 0);
+            if (n == 0) break;
+            good = n > 0 && TakeReport(report, n, batch, &batchLen);
+        }
+        // What came before a bad report or a failed read is kept.
+        s->buffer.Push(batch, batchLen);
+        if (!good) {
+            if (n < 0) QV_LOG("%s %d read failed, device lost\n", "qvds_reader", __LINE__);
+            return;
+        }
+    }
+}
+
+// Blocking reads until a stop request or a read error.
+void PlainReader(QvdsStream* s, PortDevice* dev) {
+    for (;;) {
+        if (StopRequested(s)) return;
+        if (!TakeChunk(s, dev, dev->ReadBlocking(s->scratch.get(), kScratchSize))) return;
     }
 }
 
@@ -246,7 +280,7 @@ void CommEventReader(QvdsStream* s, PortDevice* dev) {
             s->buffer.Push(s->scratch.get(), static_cast<uint32_t>(queued));
             continue;
         }
-        if (!TakeChunk(s, dev, dev->ReadBlocking(s->scratch.get(), kScratchSize), false)) return;
+        if (!TakeChunk(s, dev, dev->ReadBlocking(s->scratch.get(), kScratchSize))) return;
     }
 }
 
@@ -284,8 +318,10 @@ void ReaderLoop(QvdsStream* s) {
         if (dev != nullptr) {
             if (commEvent) {
                 CommEventReader(s, dev);
+            } else if (IsHidKind(kind)) {
+                HidReader(s, dev);
             } else {
-                PlainReader(s, dev, IsHidKind(kind));
+                PlainReader(s, dev);
             }
         }
         {
@@ -333,13 +369,13 @@ bool WriteLocked(QvdsStream* s, const uint8_t* data, uint32_t len) {
     if (IsHidKind(kind)) {
         // 64-byte output reports: 0x04, length, payload (zero-padded to 56
         // bytes), five zero bytes, and a "more reports follow" flag.
+        uint8_t report[kHidReportSize] = {kHidOutReportId};
         uint32_t done = 0;
         while (done < len) {
             const uint32_t n = std::min(len - done, kHidOutPayload);
-            uint8_t report[kHidReportSize] = {};
-            report[0] = kHidOutReportId;
             report[1] = static_cast<uint8_t>(n);
             std::memcpy(report + 2, data + done, n);
+            if (n < kHidOutPayload) std::memset(report + 2 + n, 0, kHidOutPayload - n);  // only the last one
             done += n;
             report[63] = done < len ? 1 : 0;
             if (!dev->Write(report, sizeof report, kDeviceWriteLimitMs)) return false;
