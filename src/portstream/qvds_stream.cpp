@@ -593,13 +593,19 @@ bool InstallDevice(QvdsStream* s, std::unique_lock<std::recursive_mutex>& lock, 
     return true;
 }
 
-// Resets what a path open sets. Caller holds the stream lock.
-void BeginPathOpenLocked(QvdsStream* s) {
+// Begins an open of a USB/HID device: the reader must run and no device may
+// be open (status 6 / 4); then what a path open sets is reset and an earlier
+// cancel no longer applies. On true the stream lock is held through `lock`.
+bool BeginDeviceOpen(QvdsStream* s, std::unique_lock<std::recursive_mutex>& lock, uint32_t* status) {
+    if (!ReaderReadyForOpen(s, status)) return false;
+    lock = std::unique_lock<std::recursive_mutex>(s->lock);
+    if (AlreadyOpenLocked(s, status)) return false;
     s->opened = false;
     s->portNumber.store(0);
     s->kind.store(QVDS_KIND_CLOSED);
     s->hidFeatureSet = false;
     ClearCancelLocked(s);
+    return true;
 }
 
 bool IsPathKind(int32_t kind) { return kind == QVDS_KIND_VENDOR || IsHidKind(kind); }
@@ -612,10 +618,8 @@ bool qvds_open_device(QvdsStream* s, std::unique_ptr<PortDevice> device, int32_t
         SetStatus(status, QVDS_INVALID);
         return false;
     }
-    if (!ReaderReadyForOpen(s, status)) return false;
-    std::unique_lock<std::recursive_mutex> lock(s->lock);
-    if (AlreadyOpenLocked(s, status)) return false;
-    BeginPathOpenLocked(s);
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!BeginDeviceOpen(s, lock, status)) return false;
     return InstallDevice(s, lock, std::move(device), kind, status);
 }
 
@@ -658,19 +662,14 @@ bool qvds_open_path_with(QvdsStream* s, const UsbDeviceDescriptor* descriptor, c
                          uint32_t* status) {
     SetStatus(status, QVDS_OK);
     std::string path;
-    if (s == nullptr || descriptor == nullptr || !open) {
+    if (s == nullptr || descriptor == nullptr || !open || !IsPathKind(descriptor->deviceKind) ||
+        !qvds_descriptor_path(*descriptor, &path)) {
         SetStatus(status, QVDS_INVALID);
         return false;
     }
-    if (!ReaderReadyForOpen(s, status)) return false;
-    std::unique_lock<std::recursive_mutex> lock(s->lock);
-    if (AlreadyOpenLocked(s, status)) return false;
-    BeginPathOpenLocked(s);
     const int32_t kind = descriptor->deviceKind;
-    if (!IsPathKind(kind) || !qvds_descriptor_path(*descriptor, &path)) {
-        SetStatus(status, QVDS_INVALID);
-        return false;
-    }
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!BeginDeviceOpen(s, lock, status)) return false;
     // Exclusive first; a HID device in use is tried again shared for reading,
     // then for reading and writing. A cancel (the handle is being closed)
     // ends the attempts; one that comes during an attempt reaches the device

@@ -1,6 +1,5 @@
 #include "transport/usb_communication.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -14,24 +13,18 @@
 #include "core/log.h"
 #include "portstream/qvds.h"
 #include "portstream/qvds_usb.h"
+#include "transport/stream_owners.h"
 
 namespace qv {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr uint32_t kReadChunk = 0x100000;
-constexpr double kDefaultReadTimeoutMs = 2000.999999;
 constexpr int32_t kFirstWaitMs = 60;
-constexpr char kReadTerminator[2] = {';', 0x03};
 
 // Process-wide registries, keyed by the opened record's address:
 //   usbOpenMap      open USB records (the record itself; the poller reads the path from it)
 //   usbPresenceMap  last known presence of each open record (1 at open)
 //   usbMonitorMap   records under hot-plug polling
-// plus the pollers running per record, and the record that owns each stream
-// from its creation until its destruction has ended (null while it is being
-// destroyed), so a cancel or a reopen never touches a stream being destroyed.
+// plus the pollers running per record, and the owners of the USB streams.
 struct UsbRegistry {
     std::mutex mutex;
     std::condition_variable pollerEnded;
@@ -39,37 +32,12 @@ struct UsbRegistry {
     std::map<T_DevicesInfo*, int> usbPresenceMap;
     std::set<T_DevicesInfo*> usbMonitorMap;
     std::map<T_DevicesInfo*, int> pollers;
-    std::map<const void*, T_DevicesInfo*> streamOwners;
+    StreamOwners streams;
 };
 
 UsbRegistry& Registry() {
     static UsbRegistry* registry = new UsbRegistry;  // outlives detached threads at exit
     return *registry;
-}
-
-bool ClaimOwnStream(const void* stream, T_DevicesInfo* owner) {
-    UsbRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    auto it = reg.streamOwners.find(stream);
-    if (it == reg.streamOwners.end() || it->second != owner) return false;
-    it->second = nullptr;
-    return true;
-}
-
-bool ClaimOrphanStream(const void* stream) {
-    UsbRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    if (reg.streamOwners.count(stream) != 0 || !qvds_is_live(stream)) return false;
-    reg.streamOwners[stream] = nullptr;
-    return true;
-}
-
-void DestroyClaimedStream(QvdsStream* stream) {
-    qvds_close(stream);
-    qvds_destory(stream);
-    UsbRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    reg.streamOwners.erase(stream);
 }
 
 // The descriptor's path for log lines ("" when the field holds no path).
@@ -202,17 +170,11 @@ bool CUsbCommunication::Open(T_DevicesInfo* record) {
         // A stream an earlier open of the entry left behind is replaced when no
         // open record uses it; a stale or shared pointer counts as no stream.
         QvdsStream* old = static_cast<QvdsStream*>(record->pOpenStream);
-        if (ClaimOrphanStream(old)) DestroyClaimedStream(old);
+        if (Registry().streams.ClaimOrphan(old)) Registry().streams.DestroyClaimed(old);
         record->pOpenStream = nullptr;
     }
     UsbRegistry& reg = Registry();
-    QvdsStream* stream = nullptr;
-    {
-        // Owned from its creation on, so a close's cancel reaches it.
-        std::lock_guard<std::mutex> lock(reg.mutex);
-        stream = qvds_create();
-        if (stream != nullptr) reg.streamOwners[stream] = record;
-    }
+    QvdsStream* stream = reg.streams.CreateOwned(record);
     if (stream == nullptr) {
         SetLastErrorCode(kErrNoMemory);
         return false;
@@ -225,7 +187,7 @@ bool CUsbCommunication::Open(T_DevicesInfo* record) {
     QV_LOG("[%s] qvds_open_usb %s result=%d status=%u", "Open", NarrowPath(descriptor).c_str(), ok ? 1 : 0, status);
     if (!ok) {
         SetLastErrorCode(kErrOpenUsb);
-        if (ClaimOwnStream(stream, record)) DestroyClaimedStream(stream);
+        if (reg.streams.ClaimOwn(stream, record)) reg.streams.DestroyClaimed(stream);
         record->pOpenStream = nullptr;
         return false;
     }
@@ -262,50 +224,22 @@ int32_t CUsbCommunication::Read(T_DevicesInfo* device, char* buffer, uint32_t ca
         SetLastErrorCode(kErrReadUsb);
         return -1;
     }
-    const double limitMs = timeoutMs == 0 ? kDefaultReadTimeoutMs : static_cast<double>(timeoutMs);
-    const uint32_t ask = capacity < kReadChunk ? capacity : kReadChunk;
-    const auto start = Clock::now();
-    for (;;) {
-        uint32_t status = 0;
-        const uint32_t n = qvds_read(stream, buffer, ask, kFirstWaitMs, -2, kReadTerminator, 2, &status);
-        device->streamError = status;
-        if (status != QVDS_OK) {
-            // Bytes that arrived before the device was lost are still delivered;
-            // the loss is reported by the next read.
-            if (n > 0) return static_cast<int32_t>(n);
-            SetLastErrorCode(kErrReadUsb);
-            return -1;
-        }
-        if (n > 0) return static_cast<int32_t>(n);
-        const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        if (elapsed > limitMs) {
-            if (timeoutMs == 0) QV_LOG("usb read timeout break!!!!!!!!!!!!!!\n");
-            return 0;
-        }
-    }
+    bool defaultTimedOut = false;
+    const int32_t n =
+        ReadStream(stream, device, buffer, capacity, timeoutMs, kFirstWaitMs, kErrReadUsb, &defaultTimedOut);
+    if (defaultTimedOut) QV_LOG("usb read timeout break!!!!!!!!!!!!!!\n");
+    return n;
 }
 
 int32_t CUsbCommunication::ReadBuffered(T_DevicesInfo* device, char* buffer, uint32_t capacity) {
     if (device == nullptr || buffer == nullptr || capacity == 0) return 0;
     QvdsStream* stream = static_cast<QvdsStream*>(device->pOpenStream);
     if (device->transportKind != kTransportUsb || stream == nullptr) return -1;
-    uint32_t status = 0;
-    const uint32_t n = qvds_read(stream, buffer, capacity, 0, -2, nullptr, 0, &status);
-    if (n > 0) return static_cast<int32_t>(n);
-    return status == QVDS_OK ? 0 : -1;
+    return ReadStreamBuffered(stream, buffer, capacity);
 }
 
 void CUsbCommunication::Cancel(T_DevicesInfo* device) {
-    if (device == nullptr) return;
-    // The registry lock keeps the stream from being destroyed meanwhile (a
-    // close drops the owner under it first); qvds_cancel takes only short locks.
-    UsbRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    for (const auto& [stream, owner] : reg.streamOwners) {
-        if (owner != device) continue;
-        QV_LOG("[%s] cancel pDevice=[%p] stream=[%p]", "CUsbCommunication::Cancel", static_cast<void*>(device), stream);
-        qvds_cancel(static_cast<QvdsStream*>(const_cast<void*>(stream)));
-    }
+    Registry().streams.CancelOwnedBy(device, "CUsbCommunication::Cancel");
 }
 
 bool CUsbCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t, int32_t* result) {
@@ -345,7 +279,7 @@ bool CUsbCommunication::Close(T_DevicesInfo* record) {
     QV_LOG("[%s] come in", "Close");
     QvdsStream* stream = static_cast<QvdsStream*>(record->pOpenStream);
     // A stream whose device was lost is destroyed as well: the record is done with it.
-    if (ClaimOwnStream(stream, record)) DestroyClaimedStream(stream);
+    if (Registry().streams.ClaimOwn(stream, record)) Registry().streams.DestroyClaimed(stream);
     record->pOpenStream = nullptr;
     QV_LOG("[%s] qvds_destory", "Close");
     {

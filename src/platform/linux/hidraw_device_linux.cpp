@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/linux/usb_linux.h"
+#include "platform/posix/fd_io.h"
 
 namespace qv::platform::usblinux {
 namespace {
@@ -86,45 +87,18 @@ public:
 
     void DiscardOutput() override {}
 
-    void RequestStop() override {
-        uint64_t one = 1;
-        ssize_t ignored = write(stopFd_, &one, sizeof one);
-        (void)ignored;
-    }
+    void RequestStop() override { SignalEventFd(stopFd_); }
 
-    void ClearStop() override {
-        uint64_t value = 0;
-        ssize_t ignored = read(stopFd_, &value, sizeof value);
-        (void)ignored;
-    }
+    void ClearStop() override { ResetEventFd(stopFd_); }
 
     void Cancel() override {
         cancelled_.store(true);
-        uint64_t one = 1;
-        ssize_t ignored = write(cancelFd_, &one, sizeof one);  // never read: stays readable
-        (void)ignored;
+        SignalEventFd(cancelFd_);  // never reset: stays readable
     }
 
     // One report per call: a report is written whole or not at all.
     bool Write(const uint8_t* data, uint32_t len, int32_t timeoutMs) override {
-        const auto start = Clock::now();
-        for (;;) {
-            if (cancelled_.load()) return false;
-            const ssize_t n = write(fd_, data, len);
-            if (n >= 0) return static_cast<uint32_t>(n) == len;
-            if (errno != EAGAIN && errno != EINTR) return false;
-            int wait = -1;
-            if (timeoutMs >= 0) {
-                const int64_t left = timeoutMs - MsSince(start);
-                if (left <= 0) return false;
-                wait = static_cast<int>(left);
-            }
-            pollfd fds[2] = {{fd_, POLLOUT, 0}, {cancelFd_, POLLIN, 0}};
-            const int r = poll(fds, 2, wait);
-            if (r < 0 && errno != EINTR) return false;
-            if (r > 0 && (fds[1].revents & POLLIN)) return false;
-            if (r > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
-        }
+        return WriteCancellable(fd_, cancelFd_, cancelled_, data, len, timeoutMs, true);
     }
 
     bool SetLine(const LineSettings&) override { return false; }

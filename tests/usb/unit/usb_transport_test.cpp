@@ -16,13 +16,27 @@
 using namespace std::chrono_literals;
 using qvtest::FakeUsbBed;
 
+namespace {
+
+// A transport whose enumeration found the bed's one HID scanner.
+struct OneScanner {
+    OneScanner(FakeUsbBed& bed, uint16_t pid, int interfaces, int interfaceNumber) {
+        bed.AddHidScanner("1-1", 0x5EC7, pid, interfaces, interfaceNumber, "hidraw0", "");
+        list = t.EnumDevices(&count);
+    }
+    qv::CUsbCommunication t;
+    int32_t count = 0;
+    T_DevicesInfo* list = nullptr;
+};
+
+}  // namespace
+
 TEST(UsbTransport, OpenRegistersAndCloseFreesTheRecord) {
     FakeUsbBed bed;
-    bed.AddHidScanner("1-1", 0x5EC7, 0x0010, 1, 0, "hidraw0", "");
-    qv::CUsbCommunication t;
-    int32_t n = 0;
-    T_DevicesInfo* list = t.EnumDevices(&n);
-    ASSERT_EQ(n, 1);
+    OneScanner one(bed, 0x0010, 1, 0);
+    ASSERT_EQ(one.count, 1);
+    qv::CUsbCommunication& t = one.t;
+    T_DevicesInfo* list = one.list;
     EXPECT_EQ(list[0].transportKind, QV_TRANSPORT_USB);
     const size_t before = qv::OpenUsbRecordCount();
     T_DevicesInfo* rec = t.OpenDevice(list, 0);
@@ -51,12 +65,10 @@ TEST(UsbTransport, OpenRegistersAndCloseFreesTheRecord) {
 
 TEST(UsbTransport, AFailedOpenIsOpenUsbDeviceFailed) {
     FakeUsbBed bed;
-    bed.AddHidScanner("1-1", 0x5EC7, 0x0022, 2, 1, "hidraw0", "");  // kind 3 on a pty node: FE 01 refused
-    qv::CUsbCommunication t;
-    int32_t n = 0;
-    T_DevicesInfo* list = t.EnumDevices(&n);
-    ASSERT_EQ(n, 1);
-    EXPECT_EQ(t.OpenDevice(list, 0), nullptr);
+    OneScanner one(bed, 0x0022, 2, 1);  // kind 3 on a pty node: FE 01 refused
+    ASSERT_EQ(one.count, 1);
+    T_DevicesInfo* list = one.list;
+    EXPECT_EQ(one.t.OpenDevice(list, 0), nullptr);
     EXPECT_STREQ(qv::LastErrorText(), "Open usb device failed");
     EXPECT_EQ(list[0].pOpenStream, nullptr);
 }
@@ -66,12 +78,10 @@ TEST(UsbTransport, AFailedOpenIsOpenUsbDeviceFailed) {
 // freed: a freed record's address faults.
 TEST(UsbTransport, CloseWaitsForThePollerBeforeFreeingTheRecord) {
     FakeUsbBed bed;
-    bed.AddHidScanner("1-1", 0x5EC7, 0x0010, 1, 0, "hidraw0", "");
-    qv::CUsbCommunication t;
-    int32_t n = 0;
-    T_DevicesInfo* list = t.EnumDevices(&n);
-    ASSERT_EQ(n, 1);
-    T_DevicesInfo* rec = t.OpenDevice(list, 0);
+    OneScanner one(bed, 0x0010, 1, 0);
+    ASSERT_EQ(one.count, 1);
+    qv::CUsbCommunication& t = one.t;
+    T_DevicesInfo* rec = t.OpenDevice(one.list, 0);
     ASSERT_NE(rec, nullptr);
     ASSERT_TRUE(qv::UsbPollerBegin(rec));
     std::atomic<bool> inCycle{false};
