@@ -32,9 +32,10 @@ void usage() {
     std::fputs(
         "usage: quorvia-sim --dir <directory> [--port <settings>]...\n"
         "  settings: com=<N>[,baud=<rate>][,stop=1|2][,driver=<word>][,id=<text>][,base=<text>]\n"
-        "        [,probe=0|1][,old=0|1][,mode=normal|silent|garbage][,hidfd=<descriptor>]\n"
+        "        [,probe=0|1][,old=0|1][,mode=normal|silent|garbage][,hidfd=<fd>][,rawfd=<fd>]\n"
         "  hidfd: the scanner sits behind a fake HID node whose other side is the inherited\n"
         "        descriptor, speaking 64-byte reports; such ports are left out of PORTS\n"
+        "  rawfd: the same for a fake vendor-driver device: its bulk endpoints' bytes as they are\n"
         "Prints 'PORTS <declaration>' and 'READY', then reads control commands on stdin:\n"
         "  emit <com> <count> [intervalMs] | emitraw <com> <hex> | status <com> <WORD> ack|nak|enq|silent\n"
         "  mode <com> normal|silent|garbage | cut <com> <n> | split <com> <n> <delayMs>\n"
@@ -99,7 +100,7 @@ public:
         std::string text;
         for (int com : order_) {
             const SimPort& p = *ports_.at(com);
-            if (p.config().hid_fd >= 0) continue;  // not a COM port
+            if (p.config().hid_fd >= 0 || p.config().raw_fd >= 0) continue;  // not a COM port
             if (!text.empty()) text += ';';
             text += "COM" + std::to_string(com) + "=" + p.link_path() + ":" + p.config().driver;
         }
@@ -306,6 +307,7 @@ int main(int argc, char** argv) {
     std::vector<int> hid_fds;
     for (const PortConfig& cfg : configs) {
         if (cfg.hid_fd >= 0) hid_fds.push_back(cfg.hid_fd);
+        if (cfg.raw_fd >= 0) hid_fds.push_back(cfg.raw_fd);
     }
     close_inherited_fds(hid_fds);
 

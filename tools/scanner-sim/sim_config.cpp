@@ -8,7 +8,7 @@ namespace qvsim {
 
 namespace {
 
-const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "probe", "old", "mode", "hidfd"};
+const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "probe", "old", "mode", "hidfd", "rawfd"};
 
 bool is_known_key(std::string_view key) {
     for (const char* k : kKeys)
@@ -128,6 +128,9 @@ bool parse_port_settings(std::string_view text, PortConfig& out, std::string& er
         } else if (key == "hidfd") {
             if (!parse_uint(value, 1 << 20, n) || n < 3) { error = "bad hid descriptor '" + value + "'"; return false; }
             cfg.hid_fd = static_cast<int>(n);
+        } else if (key == "rawfd") {
+            if (!parse_uint(value, 1 << 20, n) || n < 3) { error = "bad raw descriptor '" + value + "'"; return false; }
+            cfg.raw_fd = static_cast<int>(n);
         } else if (key == "mode") {
             if (!parse_mode(value, cfg.mode)) { error = "mode must be normal, silent or garbage"; return false; }
         }

@@ -37,6 +37,9 @@ struct PortConfig {
     // inherited descriptor of the node's other side, over which it speaks
     // 64-byte reports (-1: a pty port).
     int hid_fd = -1;
+    // The scanner sits behind a fake vendor-driver device: the inherited
+    // descriptor carries the bytes of its bulk endpoints as they are (-1: none).
+    int raw_fd = -1;
 };
 
 // Parses "com=3,baud=9600,stop=2,driver=usb,id=...,base=...,probe=0,old=1,mode=silent".

@@ -57,7 +57,7 @@ bool SimPort::start(std::string& error) {
     wake_wr_ = p[1];
     {
         std::lock_guard lk(mu_);
-        if (hid()) {
+        if (node()) {
             if (!adopt_hid_node_locked(error)) return false;
         } else if (!create_pty_locked(error) || !point_link_locked(error)) {
             return false;
@@ -131,15 +131,16 @@ bool SimPort::create_pty_locked(std::string& error) {
 }
 
 // A HID port talks over the node side of a fake hidraw node that the host's
-// test made (a pty whose other side the host opens as /dev/hidraw*).
+// test made (a pty whose other side the host opens as /dev/hidraw*); a raw
+// port over the device side of a fake vendor-driver device's bulk endpoints.
 bool SimPort::adopt_hid_node_locked(std::string& error) {
-    const int fd = cfg_.hid_fd;
+    const int fd = hid() ? cfg_.hid_fd : cfg_.raw_fd;
     const int flflags = ::fcntl(fd, F_GETFL);
     if (flflags < 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, flflags | O_NONBLOCK) != 0) {
         error = errno_text("hid descriptor");
         return false;
     }
-    if (!init_report_line(fd)) {
+    if (hid() && !init_report_line(fd)) {
         error = errno_text("hid descriptor termios");
         return false;
     }
@@ -198,7 +199,7 @@ bool SimPort::attached_locked() const {
 
 bool SimPort::line_matches_locked() const {
     if (master_ < 0) return false;
-    if (hid()) return true;  // reports have no line settings
+    if (node()) return true;  // reports and bulk endpoints have no line settings
     LineSettings ls;
     if (!read_line_settings(master_, ls)) return false;
     return ls.baud == cfg_.baud && ls.stop == cfg_.stop;
@@ -206,7 +207,7 @@ bool SimPort::line_matches_locked() const {
 
 bool SimPort::baud_matches_locked() const {
     if (master_ < 0) return false;
-    if (hid()) return true;
+    if (node()) return true;
     LineSettings ls;
     if (!read_line_settings(master_, ls)) return false;
     return ls.baud == cfg_.baud;
@@ -519,7 +520,7 @@ std::string SimPort::unplug() {
 
 std::string SimPort::replug() {
     std::lock_guard lk(mu_);
-    if (hid()) return "ERR a HID port cannot be plugged in again";
+    if (node()) return "ERR a port behind a given device cannot be plugged in again";
     close_pty_locked();
     std::string error;
     if (!create_pty_locked(error) || !point_link_locked(error)) return "ERR " + error;
@@ -529,7 +530,7 @@ std::string SimPort::replug() {
 
 std::string SimPort::hold() {
     std::lock_guard lk(mu_);
-    if (hid()) return "ERR a HID port has no pty to hold";
+    if (node()) return "ERR a port behind a given device has no pty to hold";
     if (master_ < 0) return "ERR port unplugged";
     if (held_fd_ >= 0) return "ERR already held";
     // Only opened to carry the lock: never read, never configured.
@@ -577,7 +578,7 @@ std::string SimPort::set_write_limit(uint64_t ms) {
 std::string SimPort::settings() {
     std::lock_guard lk(mu_);
     if (master_ < 0) return "ERR port unplugged";
-    if (hid()) return "OK hid";
+    if (node()) return hid() ? "OK hid" : "OK raw";
     LineSettings ls;
     if (!read_line_settings(master_, ls)) return "ERR " + errno_text("tcgetattr");
     return "OK baud=" + std::to_string(ls.baud) + " stop=" + std::to_string(ls.stop);

@@ -120,6 +120,7 @@ private:
     std::optional<std::pair<size_t, std::chrono::milliseconds>> split_;
 
     bool hid() const { return cfg_.hid_fd >= 0; }
+    bool node() const { return cfg_.hid_fd >= 0 || cfg_.raw_fd >= 0; }  // behind a given descriptor
     bool adopt_hid_node_locked(std::string& error);
 
     HidReportReader hid_reader_;  // HID ports: output reports -> payload

@@ -69,7 +69,7 @@ bool FindBulkEndpoints(libusb_device* dev, uint8_t interfaceNumber, uint8_t* in,
 }
 
 void LIBUSB_CALL TransferDone(libusb_transfer* transfer) {
-    *static_cast<int*>(transfer->user_data) = 1;
+    __atomic_store_n(static_cast<int*>(transfer->user_data), 1, __ATOMIC_RELEASE);
 }
 
 // One transfer slot: submitted by one thread, cancelled by any.
@@ -97,9 +97,10 @@ public:
             if (libusb_submit_transfer(transfer_) != 0) return LIBUSB_TRANSFER_ERROR;
             inFlight_ = true;
         }
-        while (!done) {
+        while (!__atomic_load_n(&done, __ATOMIC_ACQUIRE)) {
             const int r = libusb_handle_events_completed(Context(), &done);
-            if (r != 0 && r != LIBUSB_ERROR_INTERRUPTED && r != LIBUSB_ERROR_TIMEOUT && !done) {
+            if (r != 0 && r != LIBUSB_ERROR_INTERRUPTED && r != LIBUSB_ERROR_TIMEOUT &&
+                !__atomic_load_n(&done, __ATOMIC_ACQUIRE)) {
                 Cancel();  // event handling itself failed: end the transfer
             }
         }

@@ -3,6 +3,7 @@
 // found by qv_EnumDevices, opened, asked, listened to and unplugged; and two
 // processes sharing the ShareMemory table.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "e2e_helpers.h"
 #include "fake_usb.h"
 #include "feature_ioctl_fake.h"
+#include "usb_transfer_fake.h"
 #include "quorvia.h"
 
 using namespace std::chrono_literals;
@@ -229,6 +231,62 @@ TEST(UsbScanners, AnUnpluggedScannerEndsReadsAndTheListener) {
     EXPECT_TRUE(qv_CloseDevice(&reader));
     EXPECT_TRUE(qv_CloseDevice(&listened));
     qv_ReleaseDevices(&list);
+}
+
+// A scanner of the vendor USB driver: found and opened through libusb on a
+// fake USB device, its bulk endpoints played by quorvia-sim (see
+// usb_transfer_fake.h for what answers its transfers).
+TEST(UsbScanners, VendorDriverScannerOverBulkEndpoints) {
+    FakeUsbBed bed;
+    FakeUsbBed::UsbDevice vendor;
+    vendor.port = "2-1";
+    vendor.vid = 0x6666;
+    vendor.pid = 0x0010;
+    vendor.bus = 2;
+    vendor.address = 5;
+    bed.AddVendorInterface(bed.AddUsbDevice(vendor), 0);
+    bed.AttachUsbfsHandler("/dev/bus/usb/002/005");
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    const int deviceSide = dup(sv[1]);  // inherited by the simulator
+    close(sv[1]);
+    qvtest::SetFakeBulkPeer(sv[0]);
+    SimProcess vendorSim({{.com = 7, .options = "rawfd=" + std::to_string(deviceSide) + ",id=Vendor Driver Scanner"}});
+    close(deviceSide);
+    ASSERT_TRUE(vendorSim.ok()) << vendorSim.error();
+    UsbSim hid(bed, {{"1-1", 0x0010, 1, 0, "hidraw0", "SN-H", 1, "HID Scanner"}});
+    ASSERT_TRUE(hid.sim().ok()) << hid.sim().error();
+
+    int32_t count = 0;
+    T_DevicesInfo* list = qv_EnumDevices(&count, 15);
+    ASSERT_EQ(count, 2);
+    EXPECT_EQ(PathOf(list[0]), "usb#vid_6666&pid_0010#2-1:1.0") << "the vendor driver's interfaces come first";
+    EXPECT_EQ(list[0].UsbDeviceDescriptor.deviceKind, 1);
+    EXPECT_STREQ(list[0].devInfo, "Vendor Driver Scanner");
+    EXPECT_EQ(list[1].UsbDeviceDescriptor.deviceKind, 2);
+    EXPECT_STREQ(list[1].devInfo, "HID Scanner");
+
+    void* h = qv_OpenDevice(list, 0, 0);
+    ASSERT_NE(h, nullptr) << qv_GetLastError();
+    EXPECT_EQ(qv_SendCommand(h, "BEPLVL2", 7), QV_CMD_ACCEPTED);
+    EXPECT_EQ(vendorSim.command("last 7"), "OK " + sim_hex(sim_command_frame("BEPLVL2")));
+    qv_SetListener(h, Heard);
+    const size_t before = parse_sim_barcodes(HeardSoFar()).size();
+    EXPECT_EQ(vendorSim.command("emit 7 50"), "OK");
+    ASSERT_TRUE(WaitFor([&] { return parse_sim_barcodes(HeardSoFar()).size() >= before + 50; }, 30000));
+    std::vector<SimBarcode> codes = parse_sim_barcodes(HeardSoFar());
+    codes.erase(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(before));
+    EXPECT_TRUE(check_sim_sequence(codes, 7, 1, 50));
+    // Unplugged: the listener ends with a read error, reads fail.
+    EXPECT_EQ(vendorSim.command("unplug 7"), "OK");
+    EXPECT_TRUE(WaitFor([&] { return State(h) == QV_LISTENER_READ_ERROR; })) << State(h);
+    char buf[64];
+    EXPECT_EQ(qv_Read(h, buf, sizeof buf, 500), -1);
+    EXPECT_STREQ(qv_GetLastError(), "Read from usb error, com push out");
+    EXPECT_TRUE(qv_CloseDevice(&h));
+    qv_ReleaseDevices(&list);
+    qvtest::SetFakeBulkPeer(-1);
+    close(sv[0]);
 }
 
 // Two processes with one ShareMemory table: each opens the scanner the other

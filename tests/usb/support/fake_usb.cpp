@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/hidraw.h>
+#include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -115,6 +116,24 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
         } else {
             umockdev_ioctl_client_complete(client, static_cast<glong>(len), 0);
         }
+        return TRUE;
+    }
+    if (request == USBDEVFS_GET_CAPABILITIES) {
+        GError* error = nullptr;
+        UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, 4, &error);
+        if (caps == nullptr) {
+            if (error != nullptr) g_error_free(error);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
+        const guint32 value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+        std::memcpy(caps->data, &value, sizeof value);
+        umockdev_ioctl_data_unref(caps);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_RELEASEINTERFACE) {
+        umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
     }
     umockdev_ioctl_client_complete(client, -1, ENOTTY);
@@ -249,6 +268,8 @@ int FakeUsbBed::HandOverNode(const std::string& devnode) {
     close(null);
     return copy;
 }
+
+void FakeUsbBed::AttachUsbfsHandler(const std::string& devnode) { AttachFeatureHandler(devnode, false); }
 
 void FakeUsbBed::AttachFeatureHandler(const std::string& devnode, bool refuseFeatures) {
     {

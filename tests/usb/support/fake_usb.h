@@ -74,6 +74,10 @@ public:
     // `refuseFeatures` is set (for every handler of the bed from then on).
     // Other requests fail with ENOTTY. A node takes one handler.
     void AttachFeatureHandler(const std::string& devnode, bool refuseFeatures = false);
+    // Attaches a handler to a USB device's usbfs node that lets libusb open
+    // the device and claim and release its interfaces.
+    void AttachUsbfsHandler(const std::string& devnode);
+
     // The feature reports the handlers received so far, in order.
     std::vector<std::vector<uint8_t>> FeatureReports();
 
