@@ -99,7 +99,8 @@ int ShareMemoryRegister(const std::string& serial) {
 
 void ShareMemoryRelease(int slot, const std::string& serial) {
     if (slot < 0 || static_cast<size_t>(slot) >= kShareSlots || serial.empty()) return;
-    std::unique_ptr<platform::NamedSharedMemory> table = platform::OpenSharedMemory(ShareMemoryName(), kShareMemorySize);
+    std::unique_ptr<platform::NamedSharedMemory> table =
+        platform::OpenSharedMemory(ShareMemoryName(), kShareMemorySize);
     if (!table) return;
     TableLock lock(*table);
     uint8_t* s = Slot(*table, static_cast<size_t>(slot));
@@ -110,7 +111,8 @@ void ShareMemoryRelease(int slot, const std::string& serial) {
 
 bool ShareMemoryHolds(const std::string& serial) {
     if (serial.empty()) return false;
-    std::unique_ptr<platform::NamedSharedMemory> table = platform::OpenSharedMemory(ShareMemoryName(), kShareMemorySize);
+    std::unique_ptr<platform::NamedSharedMemory> table =
+        platform::OpenSharedMemory(ShareMemoryName(), kShareMemorySize);
     if (!table) return false;
     TableLock lock(*table);
     for (size_t i = 0; i < kShareSlots; ++i) {

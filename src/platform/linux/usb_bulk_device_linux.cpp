@@ -219,7 +219,9 @@ libusb_device_handle* OpenByAddress(unsigned bus, unsigned address, uint32_t* st
         const int r = libusb_open(list[i], &handle);
         if (r != 0) {
             handle = nullptr;
-            *status = r == LIBUSB_ERROR_ACCESS ? kOpenDenied : r == LIBUSB_ERROR_NO_DEVICE ? kOpenNotFound : kOpenFailed;
+            *status = r == LIBUSB_ERROR_ACCESS      ? kOpenDenied
+                      : r == LIBUSB_ERROR_NO_DEVICE ? kOpenNotFound
+                                                    : kOpenFailed;
         }
         break;
     }

@@ -67,7 +67,8 @@ private:
 
 std::string PathOf(const T_DevicesInfo& e) {
     std::string s;
-    for (size_t i = 0; i < 501 && e.UsbDeviceDescriptor.path[i] != 0; ++i) s += static_cast<char>(e.UsbDeviceDescriptor.path[i]);
+    const char16_t* path = e.UsbDeviceDescriptor.path;
+    for (size_t i = 0; i < 501 && path[i] != 0; ++i) s += static_cast<char>(path[i]);
     return s;
 }
 

@@ -193,7 +193,8 @@ TEST(HidStream, MalformedDescriptorsAndPaths) {
     d.deviceKind = 2;
     EXPECT_FALSE(qvds_open_path(s.get(), &d, &status)) << "no zero within the field";
     EXPECT_EQ(status, 8u);
-    for (const char* path : {"", "hid#", "hid#vid_5ec7&pid_0010", "hid#vid_5ec7&pid_0010#", "hid#vid_5ec7&pid_0011#1-1:1.0",
+    for (const char* path : {"", "hid#", "hid#vid_5ec7&pid_0010", "hid#vid_5ec7&pid_0010#",
+                             "hid#vid_5ec7&pid_0011#1-1:1.0",
                              "hid#vid_5ec7&pid_0010#1-2:1.0", "hid#vid_5ec7&pid_0010#../../x", "/dev/hidraw0",
                              "usb#vid_5ec7&pid_0010#1-1:1.0"}) {
         d = Descriptor(path, 2);
