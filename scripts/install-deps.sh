@@ -4,7 +4,8 @@
 # --fuzz: the packages of the fuzzing build (clang and its libFuzzer runtime).
 set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux
-  python3-pil libtinyxml2-dev libxml2-utils python3)
+  python3-pil libtinyxml2-dev libxml2-utils python3
+  libudev-dev libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
 if [ "${1:-}" = "--fuzz" ]; then
   packages=(cmake make clang libclang-rt-dev pkg-config libtinyxml2-dev)
 fi

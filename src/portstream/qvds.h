@@ -5,9 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/serial_port.h"
+#include "platform/usb_devices.h"
+#include "quorvia.h"
 
 struct QvdsStream;  // opaque
 
@@ -51,6 +54,28 @@ bool qvds_open_com(QvdsStream* s, uint16_t com, uint32_t baud, uint8_t dataBits,
 // descriptor's device kind; kind 3 sends the HID feature report FE 01 first.
 bool qvds_open_device(QvdsStream* s, std::unique_ptr<qv::platform::PortDevice> device, int32_t kind,
                       uint32_t* status);
+
+// Opens the device path of a USB descriptor of kind 1, 2 or 3 (status 8 for
+// another kind, a null descriptor or a path without its terminating zero
+// within the field). The first attempt opens it exclusively; a HID device
+// (kinds 2 and 3) that is in use is tried again shared for reading, then
+// shared for reading and writing (three attempts in all). HID kinds read and
+// write 64-byte reports; kind 3 sends the feature report FE 01 (status 7 when
+// it is refused). A cancel (qvds_cancel) that comes while the open runs ends
+// the attempts and reaches the device it opened.
+bool qvds_open_path(QvdsStream* s, const UsbDeviceDescriptor* descriptor, uint32_t* status);
+
+// The same with the device opened by `open` (given the path and the sharing
+// mode of the attempt): the USB opens and tests use it to put something
+// around the device.
+using QvdsPathOpener = std::function<std::unique_ptr<qv::platform::PortDevice>(
+    const std::string& path, qv::platform::UsbShare share, uint32_t* status)>;
+bool qvds_open_path_with(QvdsStream* s, const UsbDeviceDescriptor* descriptor, const QvdsPathOpener& open,
+                         uint32_t* status);
+
+// The device path of a descriptor as UTF-8; false when the field holds no
+// terminating zero or a malformed UTF-16 text.
+bool qvds_descriptor_path(const UsbDeviceDescriptor& descriptor, std::string* path);
 
 // Line settings of an open COM stream; -1 keeps a value. Recomputes the
 // inter-chunk wait (154000 / baud + 20 ms) when a baud rate is given.

@@ -88,6 +88,7 @@ struct QvdsStream {
     bool hidFeatureSet = false;
     bool opened = false;
     LineSettings line;  // the port's current line settings, rewritten by every successful change
+    UsbDeviceDescriptor descriptor{};  // what a path open opened
 
     qv::DataBuffer buffer;
     std::unique_ptr<uint8_t[]> scratch;  // the reader's read buffer
@@ -194,8 +195,9 @@ void StopReader(QvdsStream* s) {
     s->controlCv.wait(lock, [s] { return s->idleAck || !s->readerAlive; });
 }
 
-// Handles one result of a blocking read. Returns false when the loop must end.
-bool TakeChunk(QvdsStream* s, PortDevice* dev, int32_t n, bool hid) {
+// Handles one result of a blocking read (not of a HID device). Returns false
+// when the loop must end.
+bool TakeChunk(QvdsStream* s, PortDevice* dev, int32_t n) {
     if (n == 0) {
         // A stop request woke the read. Without a pending request the wake-up
         // is stale: clear it and go on (the flag is checked before each read).
@@ -207,27 +209,60 @@ bool TakeChunk(QvdsStream* s, PortDevice* dev, int32_t n, bool hid) {
         QV_LOG("%s %d read failed, device lost\n", "qvds_reader", __LINE__);
         return false;
     }
-    const uint8_t* chunk = s->scratch.get();
-    if (!hid) {
-        s->buffer.Push(chunk, static_cast<uint32_t>(n));
-        return true;
-    }
-    // Input report: 0x02, payload length (at most 62), payload.
-    if (n != static_cast<int32_t>(kHidReportSize) || chunk[0] != kHidInReportId || chunk[1] > kHidInPayloadMax) {
-        QV_LOG("%s %d bad HID report: size %d id 0x%02X length %u\n", "qvds_reader", __LINE__, n, chunk[0],
-               chunk[1]);
-        return false;
-    }
-    s->buffer.Push(chunk + 2, chunk[1]);
+    s->buffer.Push(s->scratch.get(), static_cast<uint32_t>(n));
     return true;
 }
 
-// Blocking reads until a stop request, a read error or a malformed report.
-void PlainReader(QvdsStream* s, PortDevice* dev, bool hid) {
-    const uint32_t size = hid ? kHidReportSize : kScratchSize;
+// Appends the payload of one HID input report (0x02, payload length of at
+// most 62, payload) to `out`; false for a malformed report.
+bool TakeReport(const uint8_t* report, int32_t n, uint8_t* out, uint32_t* outLen) {
+    if (n != static_cast<int32_t>(kHidReportSize) || report[0] != kHidInReportId || report[1] > kHidInPayloadMax) {
+        QV_LOG("%s %d bad HID report: size %d id 0x%02X length %u\n", "qvds_reader", __LINE__, n, report[0],
+               report[1]);
+        return false;
+    }
+    std::memcpy(out + *outLen, report + 2, report[1]);
+    *outLen += report[1];
+    return true;
+}
+
+// HID reader: one report per read. The reports that are already waiting
+// behind the first are gathered (without waiting) and pushed together, so a
+// picture of thousands of reports costs one buffer lock per batch.
+void HidReader(QvdsStream* s, PortDevice* dev) {
+    constexpr uint32_t kBatchReports = (kScratchSize - kHidReportSize) / kHidInPayloadMax;
+    uint8_t* batch = s->scratch.get() + kHidReportSize;  // the rest of the scratch buffer
+    static_assert(kHidReportSize + kBatchReports * kHidInPayloadMax <= kScratchSize, "batch fits the scratch");
+    uint8_t* report = s->scratch.get();
     for (;;) {
         if (StopRequested(s)) return;
-        if (!TakeChunk(s, dev, dev->ReadBlocking(s->scratch.get(), size), hid)) return;
+        int32_t n = dev->ReadBlocking(report, kHidReportSize);
+        if (n == 0) {
+            if (StopRequested(s)) return;
+            dev->ClearStop();
+            continue;
+        }
+        uint32_t batchLen = 0;
+        bool good = n > 0 && TakeReport(report, n, batch, &batchLen);
+        for (uint32_t i = 1; good && i < kBatchReports; ++i) {
+            n = dev->ReadTimed(report, kHidReportSize, 0);
+            if (n == 0) break;
+            good = n > 0 && TakeReport(report, n, batch, &batchLen);
+        }
+        // What came before a bad report or a failed read is kept.
+        s->buffer.Push(batch, batchLen);
+        if (!good) {
+            if (n < 0) QV_LOG("%s %d read failed, device lost\n", "qvds_reader", __LINE__);
+            return;
+        }
+    }
+}
+
+// Blocking reads until a stop request or a read error.
+void PlainReader(QvdsStream* s, PortDevice* dev) {
+    for (;;) {
+        if (StopRequested(s)) return;
+        if (!TakeChunk(s, dev, dev->ReadBlocking(s->scratch.get(), kScratchSize))) return;
     }
 }
 
@@ -245,7 +280,7 @@ void CommEventReader(QvdsStream* s, PortDevice* dev) {
             s->buffer.Push(s->scratch.get(), static_cast<uint32_t>(queued));
             continue;
         }
-        if (!TakeChunk(s, dev, dev->ReadBlocking(s->scratch.get(), kScratchSize), false)) return;
+        if (!TakeChunk(s, dev, dev->ReadBlocking(s->scratch.get(), kScratchSize))) return;
     }
 }
 
@@ -283,8 +318,10 @@ void ReaderLoop(QvdsStream* s) {
         if (dev != nullptr) {
             if (commEvent) {
                 CommEventReader(s, dev);
+            } else if (IsHidKind(kind)) {
+                HidReader(s, dev);
             } else {
-                PlainReader(s, dev, IsHidKind(kind));
+                PlainReader(s, dev);
             }
         }
         {
@@ -332,13 +369,13 @@ bool WriteLocked(QvdsStream* s, const uint8_t* data, uint32_t len) {
     if (IsHidKind(kind)) {
         // 64-byte output reports: 0x04, length, payload (zero-padded to 56
         // bytes), five zero bytes, and a "more reports follow" flag.
+        uint8_t report[kHidReportSize] = {kHidOutReportId};
         uint32_t done = 0;
         while (done < len) {
             const uint32_t n = std::min(len - done, kHidOutPayload);
-            uint8_t report[kHidReportSize] = {};
-            report[0] = kHidOutReportId;
             report[1] = static_cast<uint8_t>(n);
             std::memcpy(report + 2, data + done, n);
+            if (n < kHidOutPayload) std::memset(report + 2 + n, 0, kHidOutPayload - n);  // only the last one
             done += n;
             report[63] = done < len ? 1 : 0;
             if (!dev->Write(report, sizeof report, kDeviceWriteLimitMs)) return false;
@@ -527,40 +564,140 @@ bool qvds_open_com(QvdsStream* s, uint16_t com, uint32_t baud, uint8_t dataBits,
     return true;
 }
 
+namespace {
+
+// Installs a freshly opened USB/HID device as the stream's device, sends the
+// feature report FE 01 for kind 3 and starts the reader. Caller holds the
+// stream lock through `lock`, which this releases before the reader starts.
+bool InstallDevice(QvdsStream* s, std::unique_lock<std::recursive_mutex>& lock, std::unique_ptr<PortDevice> device,
+                   int32_t kind, uint32_t* status) {
+    SetDeviceLocked(s, std::move(device));
+    s->kind.store(kind);
+    if (kind == QVDS_KIND_HID_IF1) {
+        static const uint8_t kFeatureOn[2] = {0xFE, 0x01};
+        if (!s->device->SetFeatureReport(kFeatureOn, sizeof kFeatureOn)) {
+            QV_LOG("%s %d feature report FE 01 rejected\n", "qvds_open_path", __LINE__);
+            CloseDeviceLocked(s);
+            s->kind.store(QVDS_KIND_CLOSED);
+            SetStatus(status, QVDS_FEATURE_REJECTED);
+            return false;
+        }
+        s->hidFeatureSet = true;
+        std::this_thread::sleep_for(kFeatureSettle);
+    }
+    lock.unlock();
+    if (!StartSessionOrClose(s, status)) return false;
+    StreamLock relock(s->lock);
+    s->interChunkWaitMs.store(kDefaultInterChunkMs);
+    s->opened = true;
+    return true;
+}
+
+// Begins an open of a USB/HID device: the reader must run and no device may
+// be open (status 6 / 4); then what a path open sets is reset and an earlier
+// cancel no longer applies. On true the stream lock is held through `lock`.
+bool BeginDeviceOpen(QvdsStream* s, std::unique_lock<std::recursive_mutex>& lock, uint32_t* status) {
+    if (!ReaderReadyForOpen(s, status)) return false;
+    lock = std::unique_lock<std::recursive_mutex>(s->lock);
+    if (AlreadyOpenLocked(s, status)) return false;
+    s->opened = false;
+    s->portNumber.store(0);
+    s->kind.store(QVDS_KIND_CLOSED);
+    s->hidFeatureSet = false;
+    ClearCancelLocked(s);
+    return true;
+}
+
+bool IsPathKind(int32_t kind) { return kind == QVDS_KIND_VENDOR || IsHidKind(kind); }
+
+}  // namespace
+
 bool qvds_open_device(QvdsStream* s, std::unique_ptr<PortDevice> device, int32_t kind, uint32_t* status) {
     SetStatus(status, QVDS_OK);
     if (s == nullptr || !device || kind <= QVDS_KIND_CLOSED || kind == QVDS_KIND_COM) {
         SetStatus(status, QVDS_INVALID);
         return false;
     }
-    if (!ReaderReadyForOpen(s, status)) return false;
-    {
-        StreamLock lock(s->lock);
-        if (AlreadyOpenLocked(s, status)) return false;
-        s->opened = false;
-        s->portNumber.store(0);
-        s->hidFeatureSet = false;
-        ClearCancelLocked(s);
-        SetDeviceLocked(s, std::move(device));
-        s->kind.store(kind);
-        if (kind == QVDS_KIND_HID_IF1) {
-            static const uint8_t kFeatureOn[2] = {0xFE, 0x01};
-            if (!s->device->SetFeatureReport(kFeatureOn, sizeof kFeatureOn)) {
-                QV_LOG("%s %d feature report FE 01 rejected\n", "qvds_open_path", __LINE__);
-                CloseDeviceLocked(s);
-                s->kind.store(QVDS_KIND_CLOSED);
-                SetStatus(status, QVDS_FEATURE_REJECTED);
-                return false;
-            }
-            s->hidFeatureSet = true;
-            std::this_thread::sleep_for(kFeatureSettle);
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!BeginDeviceOpen(s, lock, status)) return false;
+    return InstallDevice(s, lock, std::move(device), kind, status);
+}
+
+bool qvds_descriptor_path(const UsbDeviceDescriptor& descriptor, std::string* path) {
+    constexpr size_t kUnits = sizeof descriptor.path / sizeof descriptor.path[0];
+    std::string out;
+    for (size_t i = 0; i < kUnits; ++i) {
+        uint32_t c = descriptor.path[i];
+        if (c == 0) {
+            *path = std::move(out);
+            return true;
+        }
+        if (c >= 0xDC00 && c <= 0xDFFF) return false;  // a low surrogate without its high one
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            const uint32_t low = i + 1 < kUnits ? descriptor.path[i + 1] : 0;
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            ++i;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    if (!StartSessionOrClose(s, status)) return false;
-    StreamLock lock(s->lock);
-    s->interChunkWaitMs.store(kDefaultInterChunkMs);
-    s->opened = true;
+    return false;  // no terminating zero within the field
+}
+
+bool qvds_open_path_with(QvdsStream* s, const UsbDeviceDescriptor* descriptor, const QvdsPathOpener& open,
+                         uint32_t* status) {
+    SetStatus(status, QVDS_OK);
+    std::string path;
+    if (s == nullptr || descriptor == nullptr || !open || !IsPathKind(descriptor->deviceKind) ||
+        !qvds_descriptor_path(*descriptor, &path)) {
+        SetStatus(status, QVDS_INVALID);
+        return false;
+    }
+    const int32_t kind = descriptor->deviceKind;
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!BeginDeviceOpen(s, lock, status)) return false;
+    // Exclusive first; a HID device in use is tried again shared for reading,
+    // then for reading and writing. A cancel (the handle is being closed)
+    // ends the attempts; one that comes during an attempt reaches the device
+    // when it is installed.
+    using qv::platform::UsbShare;
+    const UsbShare attempts[3] = {UsbShare::kNone, UsbShare::kRead, UsbShare::kReadWrite};
+    const int tries = IsHidKind(kind) ? 3 : 1;
+    std::unique_ptr<PortDevice> dev;
+    uint32_t openStatus = qv::platform::kOpenFailed;
+    for (int i = 0; i < tries && !s->cancelled.load(); ++i) {
+        openStatus = qv::platform::kOpenFailed;
+        dev = open(path, attempts[i], &openStatus);
+        if (dev || openStatus != QVDS_DENIED) break;
+    }
+    if (!dev) {
+        if (s->cancelled.load()) openStatus = QVDS_CLOSED;
+        QV_LOG("%s %d %s open failed, status %u\n", "qvds_open_path", __LINE__, path.c_str(), openStatus);
+        SetStatus(status, openStatus == QVDS_OK ? QVDS_FAILED : openStatus);
+        return false;
+    }
+    s->descriptor = *descriptor;
+    if (!InstallDevice(s, lock, std::move(dev), kind, status)) return false;
+    QV_LOG("%s %d %s open, kind %d\n", "qvds_open_path", __LINE__, path.c_str(), kind);
     return true;
+}
+
+bool qvds_open_path(QvdsStream* s, const UsbDeviceDescriptor* descriptor, uint32_t* status) {
+    return qvds_open_path_with(s, descriptor, qv::platform::OpenUsbPath, status);
 }
 
 uint32_t qvds_port_number(QvdsStream* s) {

@@ -10,26 +10,20 @@
 #include "core/log.h"
 #include "portstream/qvds.h"
 #include "portstream/serial_detect.h"
+#include "transport/stream_owners.h"
 
 namespace qv {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr size_t kSettingsBlock = 16;  // SerialSettings and the reserved word behind it
-constexpr uint32_t kReadChunk = 0x100000;
-constexpr double kDefaultReadTimeoutMs = 2000.999999;
-constexpr char kReadTerminator[2] = {';', 0x03};
+constexpr int32_t kFirstWaitMs = 50;
 
 // Every serial record opened by some transport, with a copy of its settings
-// block, and the record that owns each stream, from the stream's creation
-// until its destruction has ended (a stream being destroyed is owned by null).
-// A stream pointer found in a record is only trusted when this registry knows
-// it as a live stream that nobody owns.
+// block, and the owners of the serial streams.
 struct SerialRegistry {
     std::mutex mutex;
     std::map<T_DevicesInfo*, std::array<uint8_t, kSettingsBlock>> devSerialExistMap;
-    std::map<const void*, T_DevicesInfo*> streamOwners;
+    StreamOwners streams;
 };
 
 SerialRegistry& Registry() {
@@ -41,36 +35,6 @@ std::array<uint8_t, kSettingsBlock> SettingsBlock(const T_DevicesInfo* record) {
     std::array<uint8_t, kSettingsBlock> block{};
     std::memcpy(block.data(), &record->SerialSettings, kSettingsBlock);
     return block;
-}
-
-// Claims `stream` for destruction when `owner` owns it. Only the claimant
-// destroys it, so two closes (or a close and a reopen) never destroy it twice.
-bool ClaimOwnStream(const void* stream, T_DevicesInfo* owner) {
-    SerialRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    auto it = reg.streamOwners.find(stream);
-    if (it == reg.streamOwners.end() || it->second != owner) return false;
-    it->second = nullptr;
-    return true;
-}
-
-// Claims `stream` for destruction on behalf of a new open when it is a live
-// stream that nobody owns (or is destroying).
-bool ClaimOrphanStream(const void* stream) {
-    SerialRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    if (reg.streamOwners.count(stream) != 0 || !qvds_is_live(stream)) return false;
-    reg.streamOwners[stream] = nullptr;
-    return true;
-}
-
-// Closes and destroys a claimed stream, then forgets it.
-void DestroyClaimedStream(QvdsStream* stream) {
-    qvds_close(stream);
-    qvds_destory(stream);
-    SerialRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    reg.streamOwners.erase(stream);
 }
 
 }  // namespace
@@ -196,22 +160,15 @@ bool CSerialCommunication::OpenSerial(T_DevicesInfo* record) {
         // only a live stream that no open record uses; a stale or shared pointer
         // is treated as no stream at all.
         QvdsStream* old = static_cast<QvdsStream*>(record->pOpenStream);
-        if (ClaimOrphanStream(old)) {
+        if (Registry().streams.ClaimOrphan(old)) {
             QV_LOG("[%s] lpInfo->pOpenStream is not null", "OpenSerial");
-            DestroyClaimedStream(old);
+            Registry().streams.DestroyClaimed(old);
             QV_LOG("[%s] qvds_close(lpInfo->pOpenStream)", "OpenSerial");
         }
         record->pOpenStream = nullptr;
     }
     SerialRegistry& reg = Registry();
-    QvdsStream* stream = nullptr;
-    {
-        // Owned from its creation on: no other open may take it for an orphan
-        // while its open runs, and a close's cancel reaches it.
-        std::lock_guard<std::mutex> lock(reg.mutex);
-        stream = qvds_create();
-        if (stream != nullptr) reg.streamOwners[stream] = record;
-    }
+    QvdsStream* stream = reg.streams.CreateOwned(record);
     if (stream == nullptr) {
         SetLastErrorCode(kErrNoMemory);
         return false;
@@ -227,7 +184,7 @@ bool CSerialCommunication::OpenSerial(T_DevicesInfo* record) {
     QV_LOG("[%s] qvds_open_com result=%d", "OpenSerial", ok ? 1 : 0);
     if (!ok) {
         SetLastErrorCode(kErrOpenCom);
-        if (ClaimOwnStream(stream, record)) DestroyClaimedStream(stream);
+        if (reg.streams.ClaimOwn(stream, record)) reg.streams.DestroyClaimed(stream);
         record->pOpenStream = nullptr;
         return false;
     }
@@ -267,24 +224,7 @@ int32_t CSerialCommunication::Read(T_DevicesInfo* device, char* buffer, uint32_t
         SetLastErrorCode(kErrReadCom);
         return -1;
     }
-    const double limitMs = timeoutMs == 0 ? kDefaultReadTimeoutMs : static_cast<double>(timeoutMs);
-    const uint32_t ask = capacity < kReadChunk ? capacity : kReadChunk;
-    const auto start = Clock::now();
-    for (;;) {
-        uint32_t status = 0;
-        const uint32_t n = qvds_read(stream, buffer, ask, 50, -2, kReadTerminator, 2, &status);
-        device->streamError = status;
-        if (status != QVDS_OK) {
-            // Bytes that arrived before the port was lost are still delivered; the
-            // loss is reported by the next read.
-            if (n > 0) return static_cast<int32_t>(n);
-            SetLastErrorCode(kErrReadCom);
-            return -1;
-        }
-        if (n > 0) return static_cast<int32_t>(n);
-        const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        if (elapsed > limitMs) return 0;
-    }
+    return ReadStream(stream, device, buffer, capacity, timeoutMs, kFirstWaitMs, kErrReadCom, nullptr);
 }
 
 int32_t CSerialCommunication::ReadBuffered(T_DevicesInfo* device, char* buffer, uint32_t capacity) {
@@ -292,25 +232,12 @@ int32_t CSerialCommunication::ReadBuffered(T_DevicesInfo* device, char* buffer, 
     std::lock_guard<std::mutex> lock(m_mutex);
     QvdsStream* stream = static_cast<QvdsStream*>(device->pOpenStream);
     if (device->transportKind != kTransportSerial || stream == nullptr) return -1;
-    uint32_t status = 0;
-    const uint32_t n = qvds_read(stream, buffer, capacity, 0, -2, nullptr, 0, &status);
-    if (n > 0) return static_cast<int32_t>(n);
-    return status == QVDS_OK ? 0 : -1;
+    return ReadStreamBuffered(stream, buffer, capacity);
 }
 
 void CSerialCommunication::Cancel(T_DevicesInfo* device) {
-    if (device == nullptr) return;
-    // Not under the transport mutex: a blocked Read or Write holds it. The
-    // registry lock keeps the stream from being destroyed meanwhile (CloseSerial
-    // drops the owner under it first); qvds_cancel takes only short locks.
-    SerialRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    for (const auto& [stream, owner] : reg.streamOwners) {
-        if (owner != device) continue;
-        QV_LOG("[%s] cancel pDevice=[%p] stream=[%p]", "CSerialCommunication::Cancel", static_cast<void*>(device),
-               stream);
-        qvds_cancel(static_cast<QvdsStream*>(const_cast<void*>(stream)));
-    }
+    // Not under the transport mutex: a blocked Read or Write holds it.
+    Registry().streams.CancelOwnedBy(device, "CSerialCommunication::Cancel");
 }
 
 bool CSerialCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t,
@@ -343,7 +270,7 @@ bool CSerialCommunication::CloseSerial(T_DevicesInfo* record) {
     // A stream whose port was lost is destroyed as well: the record is done
     // with it. It stays owned until it is gone, so no reopen of an entry that
     // still points to it takes it for an orphan meanwhile.
-    if (ClaimOwnStream(stream, record)) DestroyClaimedStream(stream);
+    if (Registry().streams.ClaimOwn(stream, record)) Registry().streams.DestroyClaimed(stream);
     record->pOpenStream = nullptr;
     QV_LOG("[%s] return", "CloseSerial");
     return true;

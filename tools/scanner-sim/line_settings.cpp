@@ -57,4 +57,14 @@ bool init_raw_line(int master_fd, uint32_t baud) {
     return tcsetattr(master_fd, TCSANOW, &t) == 0;
 }
 
+bool init_report_line(int master_fd) {
+    struct termios t {};
+    if (tcgetattr(master_fd, &t) != 0) return false;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 64;
+    t.c_cc[VTIME] = 0;
+    return tcsetattr(master_fd, TCSANOW, &t) == 0;
+}
+
 }  // namespace qvsim

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -32,7 +33,10 @@ void usage() {
     std::fputs(
         "usage: quorvia-sim --dir <directory> [--port <settings>]... [--net <settings>]...\n"
         "  settings: com=<N>[,baud=<rate>][,stop=1|2][,driver=<word>][,id=<text>][,base=<text>]\n"
-        "        [,product=<name>][,probe=0|1][,old=0|1][,mode=normal|silent|garbage]\n"
+        "        [,product=<name>][,probe=0|1][,old=0|1][,mode=normal|silent|garbage][,hidfd=<fd>][,rawfd=<fd>]\n"
+        "  hidfd: the scanner sits behind a fake HID node whose other side is the inherited\n"
+        "        descriptor, speaking 64-byte reports; such ports are left out of PORTS\n"
+        "  rawfd: the same for a fake vendor-driver device: its bulk endpoints' bytes as they are\n"
         "  network scanner (TCP on 127.0.0.1, discovery on UDP 36510; only inside a private\n"
         "  network namespace): net=<N>[,serial=<text>][,mac=<text>][,name=<text>][,tcp=<port>]\n"
         "        [,suppgr=<n>][,second=0|1][,type=1|2][,answers=<n>][,discover=0|1]\n"
@@ -139,6 +143,7 @@ public:
         std::string text;
         for (int com : order_) {
             const SimPort& p = *ports_.at(com);
+            if (p.config().hid_fd >= 0 || p.config().raw_fd >= 0) continue;  // not a COM port
             if (!text.empty()) text += ';';
             text += "COM" + std::to_string(com) + "=" + p.link_path() + ":" + p.config().driver;
         }
@@ -304,16 +309,29 @@ void control_loop(Simulator& sim) {
 // Descriptors inherited from whoever started us (a test process may have a
 // port of its own open without close-on-exec) would keep ptys open or hold
 // their locks behind the test's back.
-void close_inherited_fds() {
-    if (::close_range(3, ~0u, 0) == 0) return;
+// The HID nodes' descriptors named on the command line are kept.
+void close_fds(unsigned from, unsigned to) {
+    if (::close_range(from, to, 0) == 0) return;
     const long max = ::sysconf(_SC_OPEN_MAX);
-    for (int fd = 3; fd < (max > 0 && max < 65536 ? max : 65536); ++fd) ::close(fd);
+    const unsigned last = std::min(to, static_cast<unsigned>(max > 0 && max < 65536 ? max : 65536));
+    for (unsigned fd = from; fd <= last && fd >= from; ++fd) ::close(static_cast<int>(fd));
+}
+
+void close_inherited_fds(const std::vector<int>& keep) {
+    unsigned from = 3;
+    std::vector<int> sorted = keep;
+    std::sort(sorted.begin(), sorted.end());
+    for (int k : sorted) {
+        if (k < 3 || static_cast<unsigned>(k) < from) continue;
+        if (static_cast<unsigned>(k) > from) close_fds(from, static_cast<unsigned>(k) - 1);
+        from = static_cast<unsigned>(k) + 1;
+    }
+    close_fds(from, ~0u);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    close_inherited_fds();
     ::signal(SIGPIPE, SIG_IGN);
 
     std::string dir;
@@ -387,6 +405,12 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::vector<int> hid_fds;
+    for (const PortConfig& cfg : configs) {
+        if (cfg.hid_fd >= 0) hid_fds.push_back(cfg.hid_fd);
+        if (cfg.raw_fd >= 0) hid_fds.push_back(cfg.raw_fd);
+    }
+    close_inherited_fds(hid_fds);
 
     // The links are declared by absolute path: the host may run elsewhere.
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {

@@ -8,7 +8,8 @@ namespace qvsim {
 
 namespace {
 
-const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "product", "probe", "old", "mode"};
+const char* const kKeys[] = {"com",  "baud", "stop", "driver", "id",    "base",
+                             "product", "probe", "old", "mode", "hidfd", "rawfd"};
 
 bool parse_flag(std::string_view text, bool& out) {
     if (text == "0") { out = false; return true; }
@@ -136,6 +137,12 @@ bool apply_port_settings(const KeyValues& pairs, PortConfig& out, std::string& e
             if (!parse_flag(value, cfg.probe)) { error = "probe must be 0 or 1"; return false; }
         } else if (key == "old") {
             if (!parse_flag(value, cfg.old)) { error = "old must be 0 or 1"; return false; }
+        } else if (key == "hidfd") {
+            if (!parse_uint(value, 1 << 20, n) || n < 3) { error = "bad hid descriptor '" + value + "'"; return false; }
+            cfg.hid_fd = static_cast<int>(n);
+        } else if (key == "rawfd") {
+            if (!parse_uint(value, 1 << 20, n) || n < 3) { error = "bad raw descriptor '" + value + "'"; return false; }
+            cfg.raw_fd = static_cast<int>(n);
         } else if (key == "mode") {
             if (!parse_mode(value, cfg.mode)) { error = "mode must be normal, silent or garbage"; return false; }
         }

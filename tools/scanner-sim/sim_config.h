@@ -36,6 +36,13 @@ struct PortConfig {
     bool probe = true; // answer the '?' presence probe
     bool old = false;  // older-protocol scanner
     Mode mode = Mode::normal;
+    // The scanner sits behind a fake HID node instead of a pty of its own: the
+    // inherited descriptor of the node's other side, over which it speaks
+    // 64-byte reports (-1: a pty port).
+    int hid_fd = -1;
+    // The scanner sits behind a fake vendor-driver device: the inherited
+    // descriptor carries the bytes of its bulk endpoints as they are (-1: none).
+    int raw_fd = -1;
 };
 
 // Parses "com=3,baud=9600,stop=2,driver=usb,id=...,base=...,product=...,probe=0,old=1,mode=silent".

@@ -72,6 +72,10 @@ public:
 // A pty whose slave is reached through the symlink `link_path`.
 std::unique_ptr<SimLink> make_pty_link(const PortConfig& cfg, const std::string& link_path);
 
+// The device side of a fake USB node the simulator inherited (cfg.hid_fd for
+// a HID node speaking 64-byte reports, else cfg.raw_fd for a vendor device).
+std::unique_ptr<SimLink> make_node_link(const PortConfig& cfg);
+
 // A TCP listener on 127.0.0.1, port `port` (0: one the system picks, kept
 // for the life of the link). One host connection at a time: a new one
 // replaces the old.

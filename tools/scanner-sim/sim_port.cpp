@@ -39,7 +39,7 @@ std::string errno_text(const char* what) {
 }  // namespace
 
 SimPort::SimPort(PortConfig cfg, std::string link_path)
-    : cfg_(std::move(cfg)), link_path_(std::move(link_path)), link_(make_pty_link(cfg_, link_path_)),
+    : cfg_(std::move(cfg)), link_path_(std::move(link_path)), link_(cfg_.hid_fd >= 0 || cfg_.raw_fd >= 0 ? make_node_link(cfg_) : make_pty_link(cfg_, link_path_)),
       mode_(cfg_.mode), settings_(SettingsTable::make(16, static_cast<uint64_t>(cfg_.com))),
       rng_(std::random_device{}()) {}
 
@@ -97,6 +97,7 @@ void SimPort::drop_host_locked() {
     stalled_ = false;
     progress_.notify_all();
     parser_.reset();
+    hid_reader_.reset();
     decode_.reset_transfer();
     ++generation_;
 }
@@ -222,15 +223,22 @@ void SimPort::on_input_locked(const char* data, size_t n) {
     const bool baud_ok = line_ok || baud_matches_locked();
     units_.clear();
     const auto now = Clock::now();
+    // A HID port receives output reports: their payload is what the scanner reads.
+    std::string report_payload;
+    std::string_view input(data, n);
+    if (hid()) {
+        hid_reader_.feed(input, report_payload);
+        input = report_payload;
+    }
     if (!line_ok) {
-        parser_.feed(std::string_view(data, n), now, units_);
+        parser_.feed(input, now, units_);
         for (const Unit& unit : units_) handle_unit_locked(unit, line_ok, baud_ok);
         return;
     }
     // The decode upload's messages and picture bytes go to the decode side
     // first; what is no part of that exchange reaches the command parser.
     pieces_.clear();
-    decode_.feed(std::string_view(data, n), now, pieces_);
+    decode_.feed(input, now, pieces_);
     for (DecodePiece& piece : pieces_) {
         if (piece.reply) {
             if (mode_ == Mode::normal) send_reply_locked(std::move(piece.bytes), Payload::reply);
@@ -316,6 +324,7 @@ void SimPort::emit_one_locked() {
 }
 
 void SimPort::enqueue_locked(std::string bytes, milliseconds delay, Payload payload) {
+    if (hid()) bytes = hid_input_reports(bytes);
     if (queue_.empty()) head_due_ = Clock::now() + delay;
     queue_.push_back(Pending{std::move(bytes), delay, payload});
     ++enqueued_;
@@ -475,6 +484,7 @@ std::string SimPort::unplug() {
 
 std::string SimPort::replug() {
     std::unique_lock lk(mu_);
+    if (node()) return "ERR a port behind a given device cannot be plugged in again";
     const Pause pause(*this, lk);
     close_link_locked();
     std::string error;

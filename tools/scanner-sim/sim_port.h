@@ -18,6 +18,7 @@
 #include "sim_decode.h"
 #include "sim_settings.h"
 #include "sim_link.h"
+#include "sim_hid.h"
 
 namespace qvsim {
 
@@ -144,6 +145,10 @@ private:
     std::optional<size_t> cut_;
     std::optional<std::pair<size_t, std::chrono::milliseconds>> split_;
 
+    bool hid() const { return cfg_.hid_fd >= 0; }
+    bool node() const { return cfg_.hid_fd >= 0 || cfg_.raw_fd >= 0; }  // behind a given descriptor
+
+    HidReportReader hid_reader_;  // HID ports: output reports -> payload
     FrameParser parser_;
     std::vector<Unit> units_;
     DecodeDevice decode_;

@@ -2,6 +2,7 @@
 // for every wait, an eventfd that a stop request writes to wake a blocked read,
 // and a second one that a cancel writes to end a blocked write.
 #include "platform/serial_port.h"
+#include "platform/posix/fd_io.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -194,49 +195,17 @@ public:
 
     void DiscardOutput() override { tcflush(fd_, TCOFLUSH); }
 
-    void RequestStop() override {
-        uint64_t one = 1;
-        ssize_t ignored = write(stopFd_, &one, sizeof one);
-        (void)ignored;
-    }
+    void RequestStop() override { SignalEventFd(stopFd_); }
 
-    void ClearStop() override {
-        uint64_t value = 0;
-        ssize_t ignored = read(stopFd_, &value, sizeof value);  // non-blocking eventfd
-        (void)ignored;
-    }
+    void ClearStop() override { ResetEventFd(stopFd_); }
 
     void Cancel() override {
         cancelled_.store(true);
-        uint64_t one = 1;
-        ssize_t ignored = write(cancelFd_, &one, sizeof one);  // never read: stays readable
-        (void)ignored;
+        SignalEventFd(cancelFd_);  // never reset: stays readable
     }
 
     bool Write(const uint8_t* data, uint32_t len, int32_t timeoutMs) override {
-        auto start = Clock::now();
-        uint32_t done = 0;
-        while (done < len) {
-            if (cancelled_.load()) return false;
-            ssize_t n = write(fd_, data + done, len - done);
-            if (n > 0) {
-                done += static_cast<uint32_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-            int wait = -1;
-            if (timeoutMs >= 0) {
-                int64_t left = timeoutMs - MsSince(start);
-                if (left <= 0) return false;
-                wait = static_cast<int>(left);
-            }
-            pollfd fds[2] = {{fd_, POLLOUT, 0}, {cancelFd_, POLLIN, 0}};
-            int r = poll(fds, 2, wait);
-            if (r < 0 && errno != EINTR) return false;
-            if (r > 0 && (fds[1].revents & POLLIN)) return false;
-            if (r > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
-        }
-        return true;
+        return WriteCancellable(fd_, cancelFd_, cancelled_, data, len, timeoutMs, false);
     }
 
     bool SetLine(const LineSettings& s) override {
