@@ -130,17 +130,8 @@ void ListenerLoop(std::shared_ptr<HandleState> st, std::shared_ptr<ListenerRun> 
 
 }  // namespace
 
-}  // namespace qv
-
-using namespace qv;
-
-extern "C" {
-
-QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) try {
-    if (hDevice == nullptr || callback == nullptr || !HandleIsOpen(hDevice)) {
-        SetLastErrorCode(kErrInvalidParam);
-        return;
-    }
+int32_t StartListener(void* hDevice, QV_LISTENER_CALLBACK callback) {
+    if (hDevice == nullptr || callback == nullptr || !HandleIsOpen(hDevice)) return kErrInvalidParam;
     StopListenerOf(hDevice, "qv_StopListener");
 
     Registry& reg = Reg();
@@ -151,10 +142,9 @@ QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) try {
         std::lock_guard<std::mutex> lock(reg.mutex);
         auto it = reg.handles.find(key);
         if (reg.devOpenMap.count(key) == 0 || it == reg.handles.end() || it->second->closing) {
-            SetLastErrorCode(kErrInvalidParam);
-            return;
+            return kErrInvalidParam;
         }
-        if (reg.devListenMap.count(key) != 0) return;  // another thread started one meanwhile
+        if (reg.devListenMap.count(key) != 0) return kListenerStartedMeanwhile;
         st = it->second;
         reg.devListenMap[key] = run;
         key->listener = callback;
@@ -172,10 +162,20 @@ QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) try {
         if (it != reg.devListenMap.end() && it->second == run) reg.devListenMap.erase(it);
         if (!st->closing) SetState(key, kListenerIdle);
         run->state.store(kListenerStopped);
-        SetLastErrorCode(kErrNoMemory);
-        return;
+        return kErrNoMemory;
     }
-    SetLastErrorCode(kOk);
+    return kOk;
+}
+
+}  // namespace qv
+
+using namespace qv;
+
+extern "C" {
+
+QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) try {
+    const int32_t rc = StartListener(hDevice, callback);
+    if (rc != kListenerStartedMeanwhile) SetLastErrorCode(rc);
 } QV_EXPORT_CATCH("qv_SetListener")
 
 QV_API bool qv_StopListener(void* hDevice) try {

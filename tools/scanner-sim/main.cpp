@@ -31,12 +31,15 @@ void usage() {
     std::fputs(
         "usage: quorvia-sim --dir <directory> [--port <settings>]...\n"
         "  settings: com=<N>[,baud=<rate>][,stop=1|2][,driver=<word>][,id=<text>][,base=<text>]\n"
-        "        [,probe=0|1][,old=0|1][,mode=normal|silent|garbage]\n"
+        "        [,probe=0|1][,old=0|1][,mode=normal|silent|garbage][,prn=<text>][,cpn=<text>]\n"
         "Prints 'PORTS <declaration>' and 'READY', then reads control commands on stdin:\n"
         "  emit <com> <count> [intervalMs] | emitraw <com> <hex> | status <com> <WORD> ack|nak|enq|silent\n"
         "  mode <com> normal|silent|garbage | cut <com> <n> | split <com> <n> <delayMs>\n"
         "  unplug <com> | replug <com> | hold <com> | release <com>\n"
-        "  stats <com> | last <com> | settings <com> | writelimit <com> <ms> | ping | quit\n",
+        "  stats <com> | last <com> | settings <com> | writelimit <com> <ms> | ping | quit\n"
+        "  loader <com> enter [baud] | refuse <prefix> <char> [count] | silent <what> | dropat <what>\n"
+        "    | start <answers> | retries <n> | written <char> | reenum <ms> [com] | log | blocks\n"
+        "    | block <i> <file> | state      (the firmware loader: see sim_loader.h)\n",
         stderr);
 }
 
@@ -124,7 +127,7 @@ public:
             {"emit", {3, 4}},   {"emitraw", {3, SIZE_MAX}}, {"status", {4, 4}},  {"mode", {3, 3}},
             {"cut", {3, 3}},    {"split", {4, 4}},          {"unplug", {2, 2}},  {"replug", {2, 2}},
             {"hold", {2, 2}},   {"release", {2, 2}},        {"stats", {2, 2}},   {"last", {2, 2}},
-            {"settings", {2, 2}}, {"writelimit", {3, 3}},
+            {"settings", {2, 2}}, {"writelimit", {3, 3}}, {"loader", {3, 6}},
         };
         const auto arity = kArity.find(cmd);
         if (arity == kArity.end()) return "ERR unknown command '" + cmd + "'";
@@ -172,6 +175,7 @@ public:
             if (!qvsim::parse_uint(w[3], 3600000, b)) return "ERR bad delay '" + w[3] + "'";
             return port.split(static_cast<size_t>(a), b);
         }
+        if (cmd == "loader") return port.loader_control(w);
         if (cmd == "unplug") return port.unplug();
         if (cmd == "replug") return port.replug();
         if (cmd == "hold") return port.hold();

@@ -8,7 +8,7 @@ namespace qvsim {
 
 namespace {
 
-const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "probe", "old", "mode"};
+const char* const kKeys[] = {"com", "baud", "stop", "driver", "id", "base", "probe", "old", "mode", "prn", "cpn"};
 
 bool is_known_key(std::string_view key) {
     for (const char* k : kKeys)
@@ -127,6 +127,10 @@ bool parse_port_settings(std::string_view text, PortConfig& out, std::string& er
             if (!parse_flag(value, cfg.old)) { error = "old must be 0 or 1"; return false; }
         } else if (key == "mode") {
             if (!parse_mode(value, cfg.mode)) { error = "mode must be normal, silent or garbage"; return false; }
+        } else if (key == "prn") {
+            cfg.prn = value;
+        } else if (key == "cpn") {
+            cfg.cpn = value;
         }
     }
     if (!have_com) { error = "port settings without com=<N>"; return false; }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "line_settings.h"
 
@@ -57,6 +58,7 @@ bool SimPort::start(std::string& error) {
     wake_wr_ = p[1];
     {
         std::lock_guard lk(mu_);
+        current_link_ = link_path_;
         if (!create_pty_locked(error) || !point_link_locked(error)) return false;
     }
     thread_ = std::thread([this] { run(); });
@@ -73,7 +75,7 @@ void SimPort::stop() {
     std::lock_guard lk(mu_);
     close_pty_locked();
     if (link_made_) {
-        ::unlink(link_path_.c_str());
+        ::unlink(current_link_.c_str());
         link_made_ = false;
     }
     if (wake_rd_ >= 0) ::close(wake_rd_);
@@ -150,15 +152,16 @@ void SimPort::close_pty_locked() {
 bool SimPort::point_link_locked(std::string& error) {
     // Build the new link beside the old one and rename it over, so the path
     // never goes missing while it is re-pointed.
-    const size_t slash = link_path_.rfind('/');
-    const std::string tmp = link_path_.substr(0, slash + 1) + "." + link_path_.substr(slash + 1) + ".new";
+    const std::string& link = current_link_;
+    const size_t slash = link.rfind('/');
+    const std::string tmp = link.substr(0, slash + 1) + "." + link.substr(slash + 1) + ".new";
     ::unlink(tmp.c_str());
     if (::symlink(slave_path_.c_str(), tmp.c_str()) != 0) {
         error = errno_text(("symlink " + tmp).c_str());
         return false;
     }
-    if (::rename(tmp.c_str(), link_path_.c_str()) != 0) {
-        error = errno_text(("rename to " + link_path_).c_str());
+    if (::rename(tmp.c_str(), link.c_str()) != 0) {
+        error = errno_text(("rename to " + link).c_str());
         ::unlink(tmp.c_str());
         return false;
     }
@@ -201,6 +204,7 @@ void SimPort::run() {
         if (blocked_) consider(static_cast<int>(kWriteRetry.count()));
         else if (!queue_.empty()) consider(poll_timeout(now, head_due_));
         if (bg_remaining_ > 0 && queue_.size() < kQueueCap) consider(poll_timeout(now, bg_next_));
+        if (const auto due = loader_due_locked()) consider(poll_timeout(now, *due));
         const bool watch = fd >= 0 && !detached;
         const bool blocked = blocked_;
         if (fd >= 0 && detached) consider(static_cast<int>(kDetachedRecheck.count()));
@@ -244,6 +248,7 @@ void SimPort::run() {
                 detached = true;
             }
         }
+        run_loader_timers_locked();
         pump_locked();
         // Emit what is due, a bounded number at a time so that control
         // commands for this port get the lock in between.
@@ -264,11 +269,23 @@ void SimPort::on_input_locked(const char* data, size_t n) {
     rx_ += n;
     // The host may change its line settings at any time; check them for each
     // piece of input.
+    if (loader_.active()) {
+        // The boot loader listens at its own rate, whatever the application's is.
+        LineSettings ls;
+        const bool known = master_ >= 0 && read_line_settings(master_, ls);
+        loader_output_locked(loader_.feed(std::string_view(data, n), known ? std::optional<uint32_t>(ls.baud)
+                                                                          : std::optional<uint32_t>(0u),
+                                          ls.stop, Clock::now()));
+        return;
+    }
     const bool line_ok = line_matches_locked();
     const bool baud_ok = line_ok || baud_matches_locked();
     units_.clear();
     parser_.feed(std::string_view(data, n), Clock::now(), units_);
-    for (const Unit& unit : units_) handle_unit_locked(unit, line_ok, baud_ok);
+    for (const Unit& unit : units_) {
+        if (loader_.active()) break;  // a switch frame started the loader
+        handle_unit_locked(unit, line_ok, baud_ok);
+    }
 }
 
 void SimPort::handle_unit_locked(const Unit& unit, bool line_ok, bool baud_ok) {
@@ -296,6 +313,7 @@ void SimPort::handle_unit_locked(const Unit& unit, bool line_ok, bool baud_ok) {
             if (cfg_.old) send_reply_locked(old_protocol_answer(), Payload::reply);
             return;
         case Unit::Kind::old_frame:
+            take_switch_locked(unit);
             return;
         case Unit::Kind::command_frame: {
             // An older scanner does not understand current frames (except for
@@ -411,6 +429,163 @@ std::string SimPort::garbage_locked() {
         out += static_cast<char>(b);
     }
     return out;
+}
+
+// ---------------------------------------------------------------- firmware loader
+
+void SimPort::take_switch_locked(const Unit& unit) {
+    const auto sw = parse_switch_frame(unit.bytes);
+    if (!sw) return;
+    loader_.note(switch_frame_name(*sw));
+    if (loader_script_.silent.count(switch_frame_name(*sw)) != 0) return;
+    send_reply_locked(std::string(1, '\x06'), Payload::reply);
+    parser_.reset();
+    if (*sw == SwitchFrame::block) {
+        // The block loader takes the extra blocks at the rate it was asked at.
+        LineSettings ls;
+        loader_.enter(master_ >= 0 && read_line_settings(master_, ls) ? ls.baud : cfg_.baud, true);
+        loader_by_switch_ = false;
+        return;
+    }
+    loader_.enter(9600, false);
+    loader_by_switch_ = true;
+    if (reenum_ms_) leave_line_locked(loader_link_.empty() ? link_path_ : loader_link_, true);
+}
+
+void SimPort::loader_output_locked(const LoaderOutput& out) {
+    if (!out.reply.empty()) send_reply_locked(out.reply, Payload::reply);
+    if (out.drop) {
+        // Off the line for good (until `replug`).
+        close_pty_locked();
+        return;
+    }
+    if (out.exit) {
+        parser_.reset();
+        if (loader_by_switch_ && reenum_ms_) leave_line_locked(link_path_, false);
+        loader_by_switch_ = false;
+    }
+}
+
+void SimPort::leave_line_locked(const std::string& back_link, bool /*to_loader*/) {
+    // The answer already queued goes out first; then the scanner drops off
+    // the line and comes back as a new device after the scripted time.
+    const auto now = Clock::now();
+    drop_due_ = now + milliseconds(50);
+    back_due_ = *drop_due_ + milliseconds(*reenum_ms_);
+    back_link_ = back_link;
+    wake();
+}
+
+std::optional<Clock::time_point> SimPort::loader_due_locked() const {
+    std::optional<Clock::time_point> due = loader_.deadline();
+    for (const auto& t : {drop_due_, back_due_}) {
+        if (t && (!due || *t < *due)) due = t;
+    }
+    return due;
+}
+
+bool SimPort::repoint_locked(const std::string& link, std::string& error) {
+    if (link != current_link_) {
+        ::unlink(current_link_.c_str());
+        current_link_ = link;
+    }
+    return create_pty_locked(error) && point_link_locked(error);
+}
+
+void SimPort::run_loader_timers_locked() {
+    const auto now = Clock::now();
+    if (loader_.deadline() && now >= *loader_.deadline()) loader_output_locked(loader_.poll(now));
+    if (drop_due_ && now >= *drop_due_) {
+        drop_due_.reset();
+        pump_locked();
+        close_pty_locked();
+    }
+    if (back_due_ && !drop_due_ && now >= *back_due_) {
+        back_due_.reset();
+        std::string error;
+        if (!repoint_locked(back_link_, error)) std::fprintf(stderr, "quorvia-sim: comeback: %s\n", error.c_str());
+    }
+}
+
+std::string SimPort::loader_control(const std::vector<std::string>& a) {
+    std::lock_guard lk(mu_);
+    // a[0] = "loader", a[1] = com, a[2] = what
+    const std::string& what = a[2];
+    auto arg = [&](size_t i) -> const std::string& {
+        static const std::string none;
+        return i < a.size() ? a[i] : none;
+    };
+    uint64_t n = 0;
+    if (what == "enter") {
+        uint64_t baud = cfg_.baud;
+        if (a.size() > 3 && !parse_uint(arg(3), 100000000, baud)) return "ERR bad baud";
+        parser_.reset();
+        loader_.enter(static_cast<uint32_t>(baud), false);
+        loader_by_switch_ = false;
+        return "OK";
+    }
+    if (what == "refuse" && a.size() >= 5 && arg(4).size() == 1) {
+        LoaderScript::Refusal r;
+        r.result = arg(4)[0];
+        if (a.size() > 5) {
+            if (!parse_uint(arg(5), 1000000, n)) return "ERR bad count";
+            r.remaining = static_cast<int>(n);
+        }
+        loader_script_.refuse[arg(3)] = r;
+        return "OK";
+    }
+    if ((what == "silent" || what == "dropat") && a.size() == 4) {
+        (what == "silent" ? loader_script_.silent : loader_script_.drop_at).insert(arg(3));
+        return "OK";
+    }
+    if (what == "start" && a.size() == 4) {
+        loader_script_.start_answers = arg(3);
+        return "OK";
+    }
+    if (what == "retries" && a.size() == 4 && parse_uint(arg(3), 1000000, n)) {
+        loader_script_.retries = static_cast<int>(n);
+        return "OK";
+    }
+    if (what == "written" && a.size() == 4) {
+        std::string byte;
+        if (arg(3).size() == 1) byte = arg(3);
+        else if (!from_hex(arg(3), byte) || byte.size() != 1) return "ERR written takes one character or two hex digits";
+        loader_script_.written = byte[0];
+        return "OK";
+    }
+    if (what == "reenum" && (a.size() == 4 || a.size() == 5) && parse_uint(arg(3), 600000, n)) {
+        reenum_ms_ = n;
+        loader_link_.clear();
+        if (a.size() == 5) {
+            int com = 0;
+            if (!parse_com(arg(4), com)) return "ERR bad com number";
+            loader_link_ = link_path_.substr(0, link_path_.rfind('/') + 1) + "com" + std::to_string(com);
+        }
+        return "OK";
+    }
+    if (what == "log" && a.size() == 3) {
+        std::string text;
+        for (const std::string& e : loader_.log()) text += (text.empty() ? "" : "|") + e;
+        return "OK " + text;
+    }
+    if (what == "blocks" && a.size() == 3) return "OK " + std::to_string(loader_.blocks().size());
+    if (what == "block" && a.size() == 5 && parse_uint(arg(3), 1000, n)) {
+        if (n >= loader_.blocks().size()) return "ERR no such block";
+        const ReceivedBlock& b = loader_.blocks()[n];
+        std::ofstream out(arg(4), std::ios::binary | std::ios::trunc);
+        out.write(b.data.data(), static_cast<std::streamsize>(b.data.size()));
+        if (!out) return "ERR cannot write " + arg(4);
+        return "OK type=" + b.file_type + " length=" + std::to_string(b.length) +
+               " framesize=" + std::to_string(b.frame_size) + " frames=" + std::to_string(b.frames);
+    }
+    if (what == "state" && a.size() == 3) {
+        const char* state = !loader_.active() ? "app" : loader_.extra() ? "extra" : "loader";
+        return std::string("OK ") + state + " speed=" + std::to_string(loader_.speed()) +
+               " link=" + current_link_.substr(current_link_.rfind('/') + 1) + (master_ < 0 ? " off" : "");
+    }
+    return "ERR usage: loader <com> enter [baud] | refuse <prefix> <char> [count] | silent <what> | "
+           "dropat <what> | start <answers> | retries <n> | written <char> | reenum <ms> [com] | log | "
+           "blocks | block <i> <file> | state";
 }
 
 // ---------------------------------------------------------------- control
