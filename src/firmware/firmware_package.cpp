@@ -251,6 +251,8 @@ private:
 
 char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
+int32_t LoadFile(const char16_t* fileName, PackageInfo* info, std::unique_ptr<uint8_t[]>* bytes, uint64_t* size);
+
 }  // namespace
 
 uint32_t TypeOfTag(const uint8_t* tag) {
@@ -304,6 +306,16 @@ int32_t LoadFirmwarePackage(const char16_t* fileName, PackageInfo* info, std::un
     if (fileName == nullptr || fileName[0] == u'\0' || info == nullptr || bytes == nullptr || size == nullptr) {
         return kFwBadArguments;
     }
+    try {
+        return LoadFile(fileName, info, bytes, size);
+    } catch (const std::bad_alloc&) {
+        return kFwNoMemory;
+    }
+}
+
+namespace {
+
+int32_t LoadFile(const char16_t* fileName, PackageInfo* info, std::unique_ptr<uint8_t[]>* bytes, uint64_t* size) {
     const std::u16string name(fileName);
     const PackageFormat format = FormatOfName(name);
     if (format == PackageFormat::kNone) return kFwBadExtension;
@@ -336,5 +348,7 @@ int32_t LoadFirmwarePackage(const char16_t* fileName, PackageInfo* info, std::un
     *size = fileSize;
     return kFwOk;
 }
+
+}  // namespace
 
 }  // namespace qv::firmware

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -392,10 +393,7 @@ private:
         SetStep(3);
         QV_LOG("----------------Step 4: Wait Update to complete ----------------");
         link_.ResetArrival();
-        const bool slowFlash = b.type == kBlockFlash && plan_.upgradeMode &&
-                               ((b.extra >= 9990 && b.extra <= 9995) || b.extra == 9998);
-        const int64_t extraMs = static_cast<int64_t>(std::clamp(settings_.extraFlashSeconds, 0, 60)) * 1000;
-        const int64_t budgetMs = extraMs + static_cast<int64_t>(b.length / 1024) * (slowFlash ? 500 : 50) + 3000;
+        const int64_t budgetMs = WriteBudgetMs(b, plan_.upgradeMode, settings_);
         const auto start = Clock::now();
         for (;;) {
             if (Cancelled()) return Fail("cancelled while the block is written");
@@ -499,7 +497,17 @@ std::string AskScanner(FirmwareLink& link, const char* command) {
     return QueryAnswer(reply, n, command);
 }
 
+int32_t UpdateOverLink(FirmwareLink& link, const char16_t* fileName, const FirmwareSettings& settings,
+                       T_FirmwareProgress* progress);
+
 }  // namespace
+
+int64_t WriteBudgetMs(const UpdateBlock& block, bool upgradeMode, const FirmwareSettings& settings) {
+    const bool slowFlash = block.type == kBlockFlash && upgradeMode &&
+                           ((block.extra >= 9990 && block.extra <= 9995) || block.extra == 9998);
+    const int64_t extraMs = static_cast<int64_t>(std::clamp(settings.extraFlashSeconds, 0, 60)) * 1000;
+    return extraMs + static_cast<int64_t>(block.length / 1024) * (slowFlash ? 500 : 50) + 3000;
+}
 
 uint32_t FrameSizeFor(int32_t setting) {
     if (setting == 0) return kDefaultFrameSize;
@@ -523,6 +531,18 @@ int32_t RunUpdateProtocol(FirmwareLink& link, const UpdatePlan& plan, const Firm
 
 int32_t UpdateFirmwareOverLink(FirmwareLink& link, const char16_t* fileName, const FirmwareSettings& settings,
                                T_FirmwareProgress* progress) {
+    try {
+        return UpdateOverLink(link, fileName, settings, progress);
+    } catch (const std::bad_alloc&) {
+        QV_LOG("%s %d out of memory\n", "firmware", __LINE__);
+        return kFwNoMemory;
+    }
+}
+
+namespace {
+
+int32_t UpdateOverLink(FirmwareLink& link, const char16_t* fileName, const FirmwareSettings& settings,
+                       T_FirmwareProgress* progress) {
     PackageInfo info;
     std::unique_ptr<uint8_t[]> bytes;
     uint64_t size = 0;
@@ -583,5 +603,7 @@ int32_t UpdateFirmwareOverLink(FirmwareLink& link, const char16_t* fileName, con
     }
     return rc;
 }
+
+}  // namespace
 
 }  // namespace qv::firmware

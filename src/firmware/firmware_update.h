@@ -47,6 +47,11 @@ struct UpdatePlan {
 int32_t RunUpdateProtocol(FirmwareLink& link, const UpdatePlan& plan, const FirmwareSettings& settings,
                           T_FirmwareProgress* progress);
 
+// How long the scanner may take to write a block (step 4), in ms:
+// ExtraFlashSeconds (at most 60) + 50 ms per KiB + 3000 ms; 500 ms per KiB for
+// a flash block in upgrade mode whose extra value is 9990..9995 or 9998.
+int64_t WriteBudgetMs(const UpdateBlock& block, bool upgradeMode, const FirmwareSettings& settings);
+
 // The reply text of a PRNQRY / CPNQRY query ("efp" fit check): what stands
 // between 02 01 "0000" '#' <command> and 06 ';' 03, or empty when the reply
 // is not such a frame.

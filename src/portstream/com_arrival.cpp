@@ -1,6 +1,7 @@
 #include "portstream/com_arrival.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -29,8 +30,14 @@ std::map<uint32_t, std::pair<std::string, std::string>> PresentPorts() {
 
 }  // namespace
 
-bool qvds_is_virtual_bus_driver(const std::string& driverWord) {
-    return driverWord == "qvs_vcom_" || driverWord == "qvs_vcom_fdo_";
+bool qvds_is_virtual_bus_port(const std::string& deviceName) {
+    static const char kPrefix[] = "\\device\\qvs_vcom_";  // also "qvs_vcom_fdo_"
+    const size_t n = sizeof kPrefix - 1;
+    if (deviceName.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(deviceName[i])) != kPrefix[i]) return false;
+    }
+    return true;
 }
 
 bool qvds_com_port_descriptor(uint32_t com, UsbDeviceDescriptor* descriptor, bool* virtualBus) {
@@ -44,7 +51,7 @@ bool qvds_com_port_descriptor(uint32_t com, UsbDeviceDescriptor* descriptor, boo
         for (size_t i = 0; i < n; ++i) descriptor->path[i] = static_cast<unsigned char>(port.path[i]);
         descriptor->deviceKind = 10;
         descriptor->deviceKindCopy = 10;
-        if (virtualBus != nullptr) *virtualBus = qvds_is_virtual_bus_driver(port.deviceName);
+        if (virtualBus != nullptr) *virtualBus = qvds_is_virtual_bus_port(port.deviceName);
         return true;
     }
     return false;
@@ -65,11 +72,11 @@ bool ComArrivalMonitor::Start(uint32_t com, bool expectVirtualCom) {
     expectVirtualCom_ = expectVirtualCom;
     arrived_ = 0;
     stop_ = false;
-    present_.clear();
     lock.unlock();
-    Poll();  // what is present now is the starting point
+    const auto ports = PresentPorts();  // what is present now is the starting point
     lock.lock();
-    arrived_ = 0;
+    present_.clear();
+    for (const auto& [number, port] : ports) present_[number] = port.first;
     try {
         thread_ = std::thread([this] { Run(); });
     } catch (const std::exception& e) {
@@ -112,7 +119,7 @@ uint32_t ComArrivalMonitor::WaitArrival(int32_t waitMs) {
 
 bool ComArrivalMonitor::Accepts(uint32_t number, const std::string& path, const std::string& driver) const {
     if (number == watched_) return true;
-    return expectVirtualCom_ && path != watchedPath_ && qvds_is_virtual_bus_driver(driver);
+    return expectVirtualCom_ && path != watchedPath_ && qvds_is_virtual_bus_port(driver);
 }
 
 void ComArrivalMonitor::Poll() {

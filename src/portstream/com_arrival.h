@@ -22,8 +22,9 @@
 // virtual COM bus. False when the list has no such port.
 bool qvds_com_port_descriptor(uint32_t com, UsbDeviceDescriptor* descriptor, bool* virtualBus);
 
-// True for the driver words of the vendor's virtual COM bus.
-bool qvds_is_virtual_bus_driver(const std::string& driverWord);
+// True for a port whose driver device name ("\Device\<driver word><n>") is
+// the vendor's virtual COM bus (driver words "qvs_vcom_", "qvs_vcom_fdo_").
+bool qvds_is_virtual_bus_port(const std::string& deviceName);
 
 namespace qv {
 

@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "hang_guard.h"
 #include "quorvia.h"
@@ -24,6 +25,16 @@ std::string SimBlock(SimProcess& sim, int com, int index, const std::filesystem:
     if (info != nullptr) *info = reply;
     if (reply.rfind("OK", 0) != 0) return {};
     return ReadBytes(file);
+}
+
+bool WaitForApplication(SimProcess& sim, int com) {
+    const std::string command = "loader " + std::to_string(com) + " state";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+        if (sim.command(command).rfind("OK app", 0) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 std::vector<std::string> SimLoaderLog(SimProcess& sim, int com) {
@@ -49,7 +60,7 @@ std::string FirmwareFixture::Package(const std::string& name, const std::string&
 void FirmwareFixture::Settings(const std::string& lines) {
     const std::filesystem::path path = dir_.path() / "settings.ini";
     std::ofstream(path, std::ios::trunc) << "[main]\n" << lines;
-    settingsEnv_ = std::make_unique<ScopedEnv>("QUORVIA_SETTINGS", path.string());
+    if (!settingsEnv_) settingsEnv_ = std::make_unique<ScopedEnv>("QUORVIA_SETTINGS", path.string());
 }
 
 void FirmwareFixture::ExpectBlocks(SimProcess& sim, int com, const std::vector<ExpectedBlock>& expected) {

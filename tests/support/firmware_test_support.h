@@ -37,6 +37,10 @@ struct ExpectedBlock {
 // The loader's received block `index` of port `com`, fetched through a file.
 std::string SimBlock(SimProcess& sim, int com, int index, const std::filesystem::path& dir, std::string* info);
 
+// Waits until the simulated scanner runs its application again (it leaves
+// its loader by itself half a second after the last block); false after 10 s.
+bool WaitForApplication(SimProcess& sim, int com);
+
 // The loader's log of port `com`, split at '|'.
 std::vector<std::string> SimLoaderLog(SimProcess& sim, int com);
 

@@ -67,6 +67,7 @@ void SimLoader::enter(uint32_t speed, bool extra) {
     active_ = true;
     extra_ = extra;
     speed_ = speed;
+    also_9600_ = false;
     dropped_ = false;
     state_ = State::idle;
     buf_.clear();
@@ -122,7 +123,8 @@ LoaderOutput SimLoader::feed(std::string_view bytes, std::optional<uint32_t> hos
     now_ = now;
     if (quiet_since_) quiet_since_ = now;  // still being talked to
     // Bytes sent at another rate (or framing) are noise to the loader.
-    if (host_baud && speed_ != 0 && (*host_baud != speed_ || host_stop != 1)) {
+    const bool rate_ok = !host_baud || speed_ == 0 || *host_baud == speed_ || (also_9600_ && *host_baud == kLoaderBaud);
+    if (!rate_ok || (host_baud && speed_ != 0 && host_stop != 1)) {
         state_ = state_ == State::data ? State::data : State::idle;
         buf_.clear();
         return out;
@@ -270,9 +272,9 @@ void SimLoader::data_frame(LoaderOutput& out) {
     if (!scripted_silent("written")) out.reply += script_.written;
     quiet_since_ = now_;
     if (!extra_ && speed_ != 0 && speed_ != kLoaderBaud) {
-        // The loader of the main blocks starts the next one at 9600 baud.
-        speed_ = kLoaderBaud;
-        out.speed = speed_;
+        // The loader of the main blocks takes the next one at 9600 baud, and
+        // still hears what comes at its rate meanwhile ("@NextDown").
+        also_9600_ = true;
         log_.push_back("<speed 9600>");
     }
 }
@@ -297,6 +299,7 @@ void SimLoader::command(const std::string& text, LoaderOutput& out) {
             result = '9';
         } else {
             out.reply += reply_frame('0');
+            also_9600_ = false;
             if (speed_ != 0) {
                 speed_ = kFastBaud;
                 out.speed = speed_;

@@ -20,8 +20,9 @@
 //   ">Erase" after a ">Start" answered '4' -> '0', then ". . ;"
 //   "@Exit"                 -> '0', then the application runs again
 // After a block has been written the loader of the main blocks listens at
-// 9600 baud again; a loader that hears nothing for 500 ms after a written
-// block restarts the application by itself.
+// 9600 baud as well as at its rate (until "#COMM" sets it again); a loader
+// that hears nothing for 500 ms after a written block restarts the
+// application by itself.
 #pragma once
 
 #include <chrono>
@@ -120,6 +121,7 @@ private:
     bool active_ = false;
     bool extra_ = false;
     uint32_t speed_ = 0;
+    bool also_9600_ = false;  // after a written block: 9600 baud is understood too
     bool dropped_ = false;
 
     State state_ = State::idle;

@@ -349,8 +349,9 @@ void SimPort::emit_one_locked() {
     const int len = std::snprintf(text, sizeof text, "BC%d-%08" PRIu64 "\r\n", cfg_.com, ++seq_);
     std::string bytes(text, static_cast<size_t>(len));
     // A scanner sending at other line settings than the host's is never
-    // understood: the barcode is lost.
-    if (!line_matches_locked()) {
+    // understood, and one running its boot loader does not scan: the barcode
+    // is lost.
+    if (!line_matches_locked() || loader_.active()) {
         dropped_ += bytes.size();
         return;
     }
@@ -444,11 +445,11 @@ void SimPort::take_switch_locked(const Unit& unit) {
         // The block loader takes the extra blocks at the rate it was asked at.
         LineSettings ls;
         loader_.enter(master_ >= 0 && read_line_settings(master_, ls) ? ls.baud : cfg_.baud, true);
-        loader_by_switch_ = false;
+        main_loader_ = false;
         return;
     }
     loader_.enter(9600, false);
-    loader_by_switch_ = true;
+    main_loader_ = true;
     if (reenum_ms_) leave_line_locked(loader_link_.empty() ? link_path_ : loader_link_, true);
 }
 
@@ -461,8 +462,8 @@ void SimPort::loader_output_locked(const LoaderOutput& out) {
     }
     if (out.exit) {
         parser_.reset();
-        if (loader_by_switch_ && reenum_ms_) leave_line_locked(link_path_, false);
-        loader_by_switch_ = false;
+        if (main_loader_ && reenum_ms_) leave_line_locked(link_path_, false);
+        main_loader_ = false;
     }
 }
 
@@ -519,9 +520,10 @@ std::string SimPort::loader_control(const std::vector<std::string>& a) {
     if (what == "enter") {
         uint64_t baud = cfg_.baud;
         if (a.size() > 3 && !parse_uint(arg(3), 100000000, baud)) return "ERR bad baud";
+        // A scanner that already runs its loader (an update broke off).
         parser_.reset();
         loader_.enter(static_cast<uint32_t>(baud), false);
-        loader_by_switch_ = false;
+        main_loader_ = true;
         return "OK";
     }
     if (what == "refuse" && a.size() >= 5 && arg(4).size() == 1) {

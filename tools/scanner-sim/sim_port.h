@@ -163,7 +163,7 @@ private:
     // The firmware loader (active while the scanner runs it).
     LoaderScript loader_script_;
     SimLoader loader_{loader_script_};
-    bool loader_by_switch_ = false;     // entered by the update or upgrade switch
+    bool main_loader_ = false;          // the main-block loader runs (not the block loader)
     std::optional<uint64_t> reenum_ms_; // drops off the line when it enters or leaves the loader
     std::string loader_link_;           // where it comes back while in the loader ("" = its own link)
     std::string current_link_;          // the link that points to the pty now
