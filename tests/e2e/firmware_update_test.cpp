@@ -164,6 +164,8 @@ TEST_F(UpdateTest, FrameSizeSettingIsKeptWithinItsLimits) {
     auto r = Update(handle_, file);
     EXPECT_TRUE(r.ok) << r.error;
     EXPECT_NE(BlockInfo(0).find("framesize=32 frames=313"), std::string::npos) << BlockInfo(0);
+    // The scanner restarts its application on its own before the next update.
+    ASSERT_TRUE(qvtest::fw::WaitForApplication(sim_->sim(), 37));
     Settings("FrameSize=5000\nFUSendInterval=1\n");
     r = Update(handle_, file);
     EXPECT_TRUE(r.ok) << r.error;

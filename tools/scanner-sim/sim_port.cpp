@@ -497,9 +497,12 @@ void SimPort::run_loader_timers_locked() {
     const auto now = Clock::now();
     if (loader_.deadline() && now >= *loader_.deadline()) loader_output_locked(loader_.poll(now));
     if (drop_due_ && now >= *drop_due_) {
+        // A device that re-enumerates is gone meanwhile: its node too (a
+        // dangling link could point to a pty someone else opens meanwhile).
         drop_due_.reset();
         pump_locked();
         close_pty_locked();
+        ::unlink(current_link_.c_str());
     }
     if (back_due_ && !drop_due_ && now >= *back_due_) {
         back_due_.reset();
