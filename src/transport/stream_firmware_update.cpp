@@ -1,6 +1,7 @@
 #include "transport/stream_firmware_update.h"
 
 #include <chrono>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -123,10 +124,15 @@ private:
 int32_t qvds_update_firmware_file(QvdsStream* stream, const char16_t* fileName,
                                   qv::firmware::T_FirmwareProgress* progress) {
     if (stream == nullptr) return qv::firmware::kFwPortClosed;
-    qv::firmware::FirmwareSettings settings;
-    settings.sendIntervalMs = qv::ReadSettingInt("main", "FUSendInterval", -1);
-    settings.extraFlashSeconds = qv::ReadSettingInt("main", "ExtraFlashSeconds", 0);
-    settings.frameSize = qv::ReadSettingInt("main", "FrameSize", 0);
-    qv::StreamFirmwareLink link(stream);
-    return qv::firmware::UpdateFirmwareOverLink(link, fileName, settings, progress);
+    try {
+        qv::firmware::FirmwareSettings settings;
+        settings.sendIntervalMs = qv::ReadSettingInt("main", "FUSendInterval", -1);
+        settings.extraFlashSeconds = qv::ReadSettingInt("main", "ExtraFlashSeconds", 0);
+        settings.frameSize = qv::ReadSettingInt("main", "FrameSize", 0);
+        qv::StreamFirmwareLink link(stream);
+        return qv::firmware::UpdateFirmwareOverLink(link, fileName, settings, progress);
+    } catch (const std::bad_alloc&) {
+        QV_LOG("%s %d out of memory\n", "qvds_update_firmware_file", __LINE__);
+        return qv::firmware::kFwNoMemory;
+    }
 }

@@ -67,7 +67,9 @@ void SimLoader::enter(uint32_t speed, bool extra) {
     active_ = true;
     extra_ = extra;
     speed_ = speed;
-    also_9600_ = false;
+    // The block loader also hears 9600 baud until "#COMM" (a host that had to
+    // change its rate to reach it probes at 9600 next).
+    also_9600_ = extra;
     dropped_ = false;
     state_ = State::idle;
     buf_.clear();
