@@ -15,6 +15,9 @@
 //                          until SIGINT / SIGTERM; on a terminal also until
 //                          Enter is pressed (without a terminal, as from cron,
 //                          nohup or </dev/null, standard input is not read)
+//   --UpdateFirmware       update each device's firmware from the package
+//                          ./firmware/QuorviaFirmware.nfp (relative to the
+//                          current directory) and print the result code
 //   anything else          open, status and close only
 #include <chrono>
 #include <csignal>
@@ -42,6 +45,7 @@
 namespace {
 
 constexpr long long kListenMs = 1000000;
+constexpr const char* kFirmwarePath = "./firmware/QuorviaFirmware.nfp";
 
 void ReadCallback(void* /*hDevice*/, const char* data, uint32_t length) {
     std::printf("-----------ReadCallback len=%d, buf=%s\n", static_cast<int>(length), data);
@@ -125,6 +129,16 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         bool ok = qv_GetCommandResponse(hDevice, "?", 1, buf.data(), &len, 2000, false, false);
         std::printf("result=%d,recvLen=%d\n", ok ? 1 : 0, len);
         std::printf("recvData=%s\n", buf.data());
+    } else if (option == "--UpdateFirmware") {
+        int32_t updateResult = -1;
+        const bool ok = qv_UpdateKernelDevice(hDevice, kFirmwarePath, 0, &updateResult);
+        std::printf("updateError=%d,%s\n", updateResult,
+                    ok ? "succeed in updating the firmware" : "failed to update the firmware");
+        if (updateResult == QV_FW_OK) {
+            std::printf("The firmware update is normal.\n");
+        } else if (updateResult == QV_FW_BAD_EXTENSION) {
+            std::printf("file name error\n");
+        }
     } else if (option == "--SetListener") {
         // After a stop signal the remaining devices are only opened and closed.
         if (g_stopRequested != 0) return;

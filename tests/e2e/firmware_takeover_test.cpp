@@ -184,6 +184,74 @@ TEST_F(TakeoverTest, CloseDuringAnUpdateWaitsForItThenCloses) {
     ExpectBlocks(sim_->sim(), 75, blocks_);
 }
 
+// Listener callbacks that act on their own handle while an update comes.
+struct CallbackActs {
+    static inline std::atomic<void*> handle{nullptr};
+    static inline std::atomic<int> calls{0};
+    static inline std::atomic<bool> entered{false};
+    static inline std::atomic<bool> closed{false};
+    static inline std::atomic<int32_t> updateResult{-99};
+    static inline std::atomic<bool> updateOk{false};
+    static inline std::string file;
+    static void Reset(void* h) {
+        handle = h;
+        calls = 0;
+        entered = false;
+        closed = false;
+        updateResult = -99;
+        updateOk = false;
+    }
+    // Closes its own handle, late enough for an update to be waiting for this
+    // very callback to end.
+    static void CloseOwnHandle(void*, const char*, uint32_t) {
+        if (entered.exchange(true)) return;
+        std::this_thread::sleep_for(400ms);
+        void* h = handle.load();
+        closed = qv_CloseDevice(&h);
+    }
+    // Updates its own handle from inside the callback (first call only).
+    static void UpdateOwnHandle(void* h, const char*, uint32_t) {
+        if (calls++ != 0) return;
+        int32_t result = -99;
+        updateOk = qv_UpdateKernelDevice(h, file.c_str(), 0, &result);
+        updateResult = result;
+    }
+};
+
+TEST_F(TakeoverTest, ListenerCallbackThatClosesItsHandleWhileAnUpdateBeginsDoesNotDeadlock) {
+    Open(78);
+    const std::string file = Nfp(1000);
+    CallbackActs::Reset(handle_);
+    qv_SetListener(handle_, CallbackActs::CloseOwnHandle);
+    ASSERT_EQ(sim_->sim().command("emit 78 1"), "OK");
+    ASSERT_TRUE(WaitFor([] { return CallbackActs::entered.load(); }));
+    // The update stops the listener (waiting for the callback), the callback
+    // closes the handle meanwhile: both must end.
+    const auto r = RunUpdate(handle_, file, 30000ms);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.result, QV_FW_BAD_ARGUMENTS);  // the handle was gone by then
+    EXPECT_TRUE(WaitFor([] { return CallbackActs::closed.load(); }));
+    EXPECT_EQ(SimLoaderLog(sim_->sim(), 78), std::vector<std::string>{});
+    handle_ = nullptr;  // closed by the callback
+}
+
+TEST_F(TakeoverTest, UpdateFromTheListenersOwnCallback) {
+    Open(79);
+    CallbackActs::file = Bin(2000);
+    CallbackActs::Reset(handle_);
+    qv_SetListener(handle_, CallbackActs::UpdateOwnHandle);
+    ASSERT_EQ(sim_->sim().command("emit 79 1"), "OK");
+    ASSERT_TRUE(WaitFor([] { return CallbackActs::updateResult.load() != -99; }, 60000));
+    EXPECT_TRUE(CallbackActs::updateOk);
+    EXPECT_EQ(CallbackActs::updateResult, QV_FW_OK);
+    ExpectBlocks(sim_->sim(), 79, blocks_);
+    // The listener runs on: the next barcode reaches the callback.
+    ASSERT_TRUE(qvtest::fw::WaitForApplication(sim_->sim(), 79));
+    ASSERT_EQ(sim_->sim().command("emit 79 1"), "OK");
+    EXPECT_TRUE(WaitFor([] { return CallbackActs::calls.load() >= 2; }));
+    EXPECT_EQ(ListenerState(), QV_LISTENER_RUNNING);
+}
+
 // A scanner on the vendor's virtual COM bus re-enumerates for its loader as
 // another COM port and comes back as its own port afterwards.
 TEST_F(TakeoverTest, VirtualComScannerComesBackAsAnotherPort) {
