@@ -29,19 +29,7 @@ const char* const kUpdateFailed = "Update firmware file with com error";
 
 class ResultTest : public FirmwareFixture {
 protected:
-    void Open(int com, const std::string& options = "") {
-        sim_ = std::make_unique<SimDevices>(std::initializer_list<SimProcess::Port>{{.com = com, .options = options}});
-        com_ = com;
-        ASSERT_EQ(sim_->count(), 1) << sim_->sim().error();
-        handle_ = qv_OpenDevice(sim_->list(), 0, 0);
-        ASSERT_NE(handle_, nullptr);
-    }
-    void TearDown() override {
-        if (handle_ != nullptr) qv_CloseDevice(&handle_);
-        sim_.reset();
-    }
-    std::string Loader(const std::string& rest) { return sim_->sim().command("loader " + std::to_string(com_) + " " + rest); }
-    std::vector<std::string> Log() { return SimLoaderLog(sim_->sim(), com_); }
+    void Open(int com, const std::string& options = "") { OpenScanner(com, options); }
     std::string TwoBlockNfp() {
         qvtest::TablePackage p;
         p.main = {{"kern", PatternBytes(1000, 1)}, {"appl", PatternBytes(1000, 2)}};
@@ -53,9 +41,6 @@ protected:
         EXPECT_STREQ(r.error.c_str(), text);
     }
 
-    std::unique_ptr<SimDevices> sim_;
-    int com_ = 0;
-    void* handle_ = nullptr;
 };
 
 TEST_F(ResultTest, RefusedArgumentsGiveEight) {

@@ -54,17 +54,7 @@ struct Heard {
 
 class TakeoverTest : public FirmwareFixture {
 protected:
-    void Open(int com) {
-        sim_ = std::make_unique<SimDevices>(std::initializer_list<SimProcess::Port>{{.com = com}});
-        com_ = com;
-        ASSERT_EQ(sim_->count(), 1) << sim_->sim().error();
-        handle_ = qv_OpenDevice(sim_->list(), 0, 0);
-        ASSERT_NE(handle_, nullptr);
-    }
-    void TearDown() override {
-        if (handle_ != nullptr) qv_CloseDevice(&handle_);
-        sim_.reset();
-    }
+    void Open(int com) { OpenScanner(com); }
     std::string Nfp(size_t blockBytes = 4000) {
         qvtest::TablePackage p;
         p.main = {{"kern", PatternBytes(blockBytes, 21)}, {"appl", PatternBytes(blockBytes, 22)}};
@@ -80,9 +70,6 @@ protected:
     }
     int32_t ListenerState() const { return static_cast<T_DevicesInfo*>(handle_)->isAsynRead; }
 
-    std::unique_ptr<SimDevices> sim_;
-    int com_ = 0;
-    void* handle_ = nullptr;
     std::vector<qvtest::fw::ExpectedBlock> blocks_;
 };
 

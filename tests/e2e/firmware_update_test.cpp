@@ -29,22 +29,9 @@ size_t Count(const std::vector<std::string>& log, const std::string& item) {
     return static_cast<size_t>(std::count(log.begin(), log.end(), item));
 }
 
-// One simulated scanner, opened, for one update.
 class UpdateTest : public FirmwareFixture {
 protected:
-    void Open(int com, const std::string& options = "") {
-        sim_ = std::make_unique<SimDevices>(std::initializer_list<SimProcess::Port>{{.com = com, .options = options}});
-        com_ = com;
-        ASSERT_EQ(sim_->count(), 1) << sim_->sim().error();
-        handle_ = qv_OpenDevice(sim_->list(), 0, 0);
-        ASSERT_NE(handle_, nullptr);
-    }
-    void TearDown() override {
-        if (handle_ != nullptr) qv_CloseDevice(&handle_);
-        sim_.reset();
-    }
-    std::string Loader(const std::string& rest) { return sim_->sim().command("loader " + std::to_string(com_) + " " + rest); }
-    std::vector<std::string> Log() { return SimLoaderLog(sim_->sim(), com_); }
+    void Open(int com, const std::string& options = "") { OpenScanner(com, options); }
     std::string BlockInfo(int index) {
         std::string info;
         qvtest::fw::SimBlock(sim_->sim(), com_, index, dir_.path(), &info);
@@ -59,9 +46,6 @@ protected:
         EXPECT_NE(std::string(reply, static_cast<size_t>(std::max(len, 0))).find("QRYSYS"), std::string::npos);
     }
 
-    std::unique_ptr<SimDevices> sim_;
-    int com_ = 0;
-    void* handle_ = nullptr;
 };
 
 TEST_F(UpdateTest, NfpMainBlocksArriveByteForByteAndTheLastFrameIsPadded) {

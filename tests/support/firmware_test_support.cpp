@@ -51,6 +51,23 @@ FirmwareFixture::FirmwareFixture() {
     Settings("");
 }
 
+void FirmwareFixture::TearDown() {
+    if (handle_ != nullptr) qv_CloseDevice(&handle_);
+    sim_.reset();
+}
+
+void FirmwareFixture::OpenScanner(int com, const std::string& options) {
+    sim_ = std::make_unique<SimDevices>(std::initializer_list<SimProcess::Port>{{.com = com, .options = options}});
+    com_ = com;
+    ASSERT_EQ(sim_->count(), 1) << sim_->sim().error();
+    handle_ = qv_OpenDevice(sim_->list(), 0, 0);
+    ASSERT_NE(handle_, nullptr);
+}
+
+std::string FirmwareFixture::Loader(const std::string& rest) {
+    return Sim().command("loader " + std::to_string(com_) + " " + rest);
+}
+
 std::string FirmwareFixture::Package(const std::string& name, const std::string& bytes) {
     const std::filesystem::path path = dir_.path() / name;
     EXPECT_TRUE(WriteBytes(path, bytes));

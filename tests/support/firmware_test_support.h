@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "e2e_helpers.h"
 #include "firmware_package_builder.h"
 #include "sim_process.h"
 #include "test_env.h"
@@ -47,6 +48,15 @@ std::vector<std::string> SimLoaderLog(SimProcess& sim, int com);
 class FirmwareFixture : public ::testing::Test {
 protected:
     FirmwareFixture();
+    // Closes the handle of OpenScanner and ends its simulator.
+    void TearDown() override;
+    // One simulated scanner on COM `com` (with extra port options),
+    // enumerated and opened into handle_.
+    void OpenScanner(int com, const std::string& options = "");
+    SimProcess& Sim() { return sim_->sim(); }
+    // `loader <com> <rest>` for the scanner of OpenScanner.
+    std::string Loader(const std::string& rest);
+    std::vector<std::string> Log() { return SimLoaderLog(Sim(), com_); }
     // Writes `bytes` as the package `name` in the test's directory; returns its path.
     std::string Package(const std::string& name, const std::string& bytes);
     // Lines of section [main] of the settings file the library reads.
@@ -57,6 +67,9 @@ protected:
 
     TempDir dir_{"qv_fw"};
     std::unique_ptr<ScopedEnv> settingsEnv_;
+    std::unique_ptr<SimDevices> sim_;
+    int com_ = 0;
+    void* handle_ = nullptr;
 };
 
 }  // namespace qvtest::fw
