@@ -68,7 +68,10 @@ protected:
         blocks_ = {{"kern", p.blocks[0].data}, {"appl", p.blocks[1].data}};
         return Package("fw.bin", qvtest::BuildBinPackage(p));
     }
-    int32_t ListenerState() const { return static_cast<T_DevicesInfo*>(handle_)->isAsynRead; }
+    // The listener thread writes the state while the test reads it.
+    int32_t ListenerState() const {
+        return std::atomic_ref<int32_t>(static_cast<T_DevicesInfo*>(handle_)->isAsynRead).load();
+    }
 
     std::vector<qvtest::fw::ExpectedBlock> blocks_;
 };
