@@ -156,6 +156,9 @@ private:
         }
         if (link_.HasLine()) haveSaved_ = link_.GetLine(&saved_);
         QV_LOG("    ---------------- Checking  ----------------\n");
+        // Whatever arrived before (a barcode scanned just now) is no answer
+        // to the probe.
+        link_.Purge(0);
         if (!WriteBytes(&kProbe, 1)) return Fail("probe not written");
         const int c = ReadByte(500);
         const bool mainGroup = u < mainCount_;

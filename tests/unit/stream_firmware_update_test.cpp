@@ -11,6 +11,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_port_device.h"
@@ -80,6 +81,16 @@ TEST_F(StreamUpdateTest, WholeUpdateOverTheStream) {
     EXPECT_EQ(blocks[0].data, data_[0]);
     EXPECT_EQ(blocks[1].data, data_[1]);
     EXPECT_TRUE(qvds_is_open(stream_));
+}
+
+TEST_F(StreamUpdateTest, BarcodeWaitingInTheStreamIsNoAnswerToTheFirstProbe) {
+    const std::string barcode = "BC1-00000001\r\n";
+    ctl_->QueueRead(Bytes(barcode.begin(), barcode.end()));
+    // The reader takes it from the device into the stream's buffer.
+    for (int i = 0; i < 1000 && ctl_->QueuedInput() != 0; ++i) std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(Update(), QV_FW_OK);
+    EXPECT_EQ(scanner_.loader().blocks().size(), 2u);
 }
 
 TEST_F(StreamUpdateTest, FailedWriteInTheMiddleOfABlockEndsWithElevenAndClosesTheStream) {
