@@ -22,6 +22,9 @@
 //   --SetNetDeviceConfig   send a network configuration request (DHCP on) to
 //                          the scanner with serial number QVNET0001 and MAC
 //                          address 02:51:56:00:00:01 and print its reply
+//   --UpdateFirmware       update each device's firmware from the package
+//                          ./firmware/QuorviaFirmware.nfp (relative to the
+//                          current directory) and print the result code
 //   anything else          open, status and close only
 #include <chrono>
 #include <csignal>
@@ -57,6 +60,7 @@ constexpr const char* kConfigFile = "./xml/2.xml";
 constexpr char kNetConfigRequest[] =
     "Serial Number=QVNET0001;MAC Address=02:51:56:00:00:01;Device Use DHCP=1;Device IP Address=127.0.0.1;"
     "Device SubNetmask=255.255.255.0;Device Gateway Address=127.0.0.1;";
+constexpr const char* kFirmwarePath = "./firmware/QuorviaFirmware.nfp";
 
 void ReadCallback(void* /*hDevice*/, const char* data, uint32_t length) {
     std::printf("-----------ReadCallback len=%d, buf=%s\n", static_cast<int>(length), data);
@@ -150,6 +154,16 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
             std::printf("qv_setNetDeviceConfig error\n");
         }
         std::printf("\n qv_setNetDeviceConfig outData=%s\n", out.data());
+    } else if (option == "--UpdateFirmware") {
+        int32_t updateResult = -1;
+        const bool ok = qv_UpdateKernelDevice(hDevice, kFirmwarePath, 0, &updateResult);
+        std::printf("updateError=%d,%s\n", updateResult,
+                    ok ? "succeed in updating the firmware" : "failed to update the firmware");
+        if (updateResult == QV_FW_OK) {
+            std::printf("The firmware update is normal.\n");
+        } else if (updateResult == QV_FW_BAD_EXTENSION) {
+            std::printf("file name error\n");
+        }
     } else if (option == "--SetListener") {
         // After a stop signal the remaining devices are only opened and closed.
         if (g_stopRequested != 0) return;

@@ -243,6 +243,29 @@ enum {
     QV_STATUS_UNKNOWN = 16         /* a non-null handle with no recorded status */
 };
 
+/* Firmware update result: the code qv_UpdateKernelDevice writes through its
+ * last argument. The numbers are fixed; every update path uses the same ones. */
+enum {
+    QV_FW_NOT_RUN = -1,        /* the update did not begin: the device's transport has none */
+    QV_FW_OK = 0,              /* every block was sent and written */
+    QV_FW_PORT_CLOSED = 3,     /* the port is closed and could not be opened again */
+    QV_FW_BAD_ARGUMENTS = 8,   /* TWO meanings: the export refused its arguments (null handle or
+                                  result pointer, null or empty file name, handle not open), OR
+                                  the package holds more than four blocks to send */
+    QV_FW_BAD_PACKAGE = 9,     /* structure or CRC check failed, or the file has 0 bytes or more
+                                  than 100 MiB (104857600 bytes) */
+    QV_FW_BAD_EXTENSION = 10,  /* no extension, or not one of pak, pk2, bin, nfp, efp (any case) */
+    QV_FW_PROTOCOL = 11,       /* the scanner did not answer as the loader protocol expects: a
+                                  time-out, a refused step, a failed write; "@Exit" was sent */
+    QV_FW_NO_MEMORY = 12,      /* the file bytes could not be read into memory */
+    QV_FW_WRITE_FAILED = 13,   /* the scanner reported that it could not write a block */
+    QV_FW_NO_BLOCK = 14,       /* the package has no block to send */
+    QV_FW_CANNOT_OPEN = 15,    /* the file cannot be opened (missing, not a regular file), or its
+                                  name is not valid UTF-8 */
+    QV_FW_DOES_NOT_FIT = 17    /* an "efp" package made for another scanner: its PRN or CPN text
+                                  differs from the scanner's answer to PRNQRY / CPNQRY */
+};
+
 /* ------------------------------------------------------------------ exports */
 
 /*
@@ -565,6 +588,27 @@ QV_API bool qv_WriteCfgToDev(void* hDevice, const char* fileName);
  * callback. One request or network enumeration runs at a time; others wait. */
 QV_API int32_t qv_SetNetDeviceConfig(int32_t mode, const char* request, int32_t length, int32_t timeoutMs,
                                      char* reply);
+/* ---- firmware update */
+
+/* Updates the scanner's firmware from the package file `fileName` (a path in
+ * UTF-8; the package kind comes from its extension: pak, pk2, bin, nfp, efp).
+ * `value` is handed to the transport; COM ports ignore it. *updateResult gets
+ * a QV_FW_* code, QV_FW_OK (0) on success, and the result is true exactly then.
+ *  - Refused arguments (null handle or result pointer, null or empty name, a
+ *    handle that is not open or is being closed): false, *updateResult =
+ *    QV_FW_BAD_ARGUMENTS (8, when the pointer is not null), "Invalid input
+ *    parameters".
+ *  - A failed update: false, its code, "Update firmware file with com error"
+ *    (COM ports). A device whose transport has no update: QV_FW_NOT_RUN.
+ * Blocks for the whole update: seconds to minutes (the waits for the loader
+ * are up to 20 s each, a block's writing time grows with its size, see the
+ * README). The update takes the device over: a running listener is stopped
+ * before it begins and started again afterwards with the same callback;
+ * other exports on the device wait until it has ended. Two updates of one
+ * handle run one after the other. A close of the handle waits for a running
+ * update to end, then closes. Records QV_STATUS_UPDATE_BEGIN / _END. Runs no
+ * callback. */
+QV_API bool qv_UpdateKernelDevice(void* hDevice, const char* fileName, int32_t value, int32_t* updateResult);
 
 #ifdef __cplusplus
 } /* extern "C" */

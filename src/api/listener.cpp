@@ -144,7 +144,7 @@ int32_t StartListenerOf(void* hDevice, QV_LISTENER_CALLBACK callback) {
         if (reg.devOpenMap.count(key) == 0 || it == reg.handles.end() || it->second->closing) {
             return kErrInvalidParam;
         }
-        if (reg.devListenMap.count(key) != 0) return kOk;  // another thread started one meanwhile
+        if (reg.devListenMap.count(key) != 0) return kListenerStartedMeanwhile;
         st = it->second;
         reg.devListenMap[key] = run;
         key->listener = callback;
@@ -174,7 +174,8 @@ using namespace qv;
 extern "C" {
 
 QV_API void qv_SetListener(void* hDevice, QV_LISTENER_CALLBACK callback) try {
-    SetLastErrorCode(StartListenerOf(hDevice, callback));
+    const int32_t rc = StartListenerOf(hDevice, callback);
+    if (rc != kListenerStartedMeanwhile) SetLastErrorCode(rc);
 } QV_EXPORT_CATCH("qv_SetListener")
 
 QV_API bool qv_StopListener(void* hDevice) try {

@@ -137,6 +137,13 @@ bool CloseHandleImpl(void** handle, bool forgetListEntry, CloseMode mode) {
         SetLastErrorCode(kOk);
         return true;
     }
+    {
+        // A firmware update is not cut short (a scanner left half written may
+        // not start again): the close waits until it has ended. The update is
+        // bounded by its own time budgets, and it never waits for this close.
+        std::unique_lock<std::mutex> lock(reg.mutex);
+        reg.changed.wait(lock, [&] { return !st->updating; });
+    }
     // Cancel first: a blocked exchange would keep the uses from ending, and the
     // listener may itself be waiting for the engine lock that exchange holds.
     st->engine->Cancel(st->record);

@@ -48,6 +48,9 @@ struct HandleState {
     bool closing = false;                 // a close has begun
     uint64_t grants = 0;                  // times an open handed this handle out
     std::shared_ptr<ListenerRun> closingRun;  // the listener the close waits for
+    // The device's update lock: a firmware update runs on the handle. Taken
+    // and released under the registry lock; a close waits until it is free.
+    bool updating = false;
 };
 
 struct Registry {
@@ -119,9 +122,12 @@ void CloseTemporaryHandle(void** handle);
 // *callback (when given) receives the stopped listener's callback.
 bool StopListenerOf(const void* handle, const char* caller, QV_LISTENER_CALLBACK* callback = nullptr);
 
-// Starts a listener on an open handle as qv_SetListener does, without touching
-// the last-error text. Returns kOk, kErrInvalidParam (the handle is not open or
-// is closing, or no callback) or kErrNoMemory (no thread could be started).
+// Starts a listener on an open handle as qv_SetListener does (a running one
+// is stopped first). Returns kOk, kErrInvalidParam (handle not open or being
+// closed, no callback), kErrNoMemory (no thread) or kListenerStartedMeanwhile
+// (another thread started one after the stop: that one runs); sets no error
+// text.
+constexpr int32_t kListenerStartedMeanwhile = 1;
 int32_t StartListenerOf(void* handle, QV_LISTENER_CALLBACK callback);
 
 }  // namespace qv

@@ -499,6 +499,11 @@ bool CQVScan::UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, in
     QV_LOG("UpdateKernelDevice strFileName=%s\n", fileName);
     CCommunicationFactory* t = TransportFor(device);
     if (t == nullptr) return false;
+    // The update takes the device over: no exchange of this engine runs
+    // meanwhile. Barcodes that arrived before it are kept for the caller; the
+    // update drops whatever else is waiting.
+    std::lock_guard<std::mutex> lock(m_readDataMutex);
+    DrainBuffered(t, device);
     return t->UpdateKernelDevice(device, fileName, value, result);
 }
 

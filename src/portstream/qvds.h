@@ -121,6 +121,23 @@ bool qvds_cancelled(QvdsStream* s);
 // Stops the reader, which closes the handle; the stream can be opened again.
 void qvds_close(QvdsStream* s);
 
+// Stops the reader and waits until it has closed the handle, as qvds_close
+// does, but leaves the process-wide serial-number table alone: the firmware
+// update stops a stream whose scanner re-enumerates and opens it again.
+void qvds_stop(QvdsStream* s);
+
+// The stream lock, for a caller whose raw writes no other writer may
+// interleave (the firmware update). Recursive: qvds_write and qvds_exchange
+// take it again inside. While the caller holds it, a write that fails still
+// stops the reader: the lock is given up while the reader closes the handle
+// and taken back before the write returns, so the caller finds the stream
+// closed (a holder never waits for a reader that needs the lock).
+void qvds_lock(QvdsStream* s);
+void qvds_unlock(QvdsStream* s);
+
+// The current line settings of an open COM stream.
+bool qvds_get_comm(QvdsStream* s, qv::platform::LineSettings* line);
+
 // Stops and ends the reader thread and frees the stream.
 void qvds_destory(QvdsStream* s);
 

@@ -4,13 +4,17 @@
 // Locks and who waits for whom:
 //   - the stream lock (recursive) guards the device, its kind and settings; a
 //     writer holds it for a whole write, the reader only to close the device;
+//     a caller may hold it around its writes (qvds_lock, the firmware update);
 //   - the device lock guards the device pointer alone, so a stop request can
 //     wake the reader, and a cancel a blocked writer, while a writer holds the
 //     stream lock;
 //   - the control lock guards the reader's requests and acknowledgements.
 // Nobody waits for the reader while holding the stream lock: the reader needs
-// that lock to close the device, so such a wait could never end. Every wait for
-// the reader also ends when the reader thread is not (or no longer) running.
+// that lock to close the device, so such a wait could never end. A stop asked
+// for by a thread that holds the lock (a write that failed inside a caller's
+// qvds_lock) gives every level of it up while it waits and takes them back
+// afterwards. Every wait for the reader also ends when the reader thread is
+// not (or no longer) running.
 //
 // A cancel (qvds_cancel, when the handle that owns the stream is being closed)
 // takes only the device lock and the receive buffer's lock, both held briefly
@@ -69,11 +73,56 @@ namespace qv::portstream_testing {
 void SetReaderStartFailure(bool fail) { g_failReaderStart.store(fail); }
 }  // namespace qv::portstream_testing
 
+namespace {
+
+// A recursive mutex that knows which thread holds it and how often, so that a
+// holder can give it up whole while it waits for the reader.
+class StreamMutex {
+public:
+    void lock() {
+        const std::thread::id me = std::this_thread::get_id();
+        if (owner_.load() == me) {
+            ++depth_;
+            return;
+        }
+        mutex_.lock();
+        owner_.store(me);
+        depth_ = 1;
+    }
+    void unlock() {
+        if (--depth_ != 0) return;
+        owner_.store(std::thread::id());
+        mutex_.unlock();
+    }
+    bool HeldByMe() const { return owner_.load() == std::this_thread::get_id(); }
+    // Gives up every level the calling thread holds; returns how many.
+    int ReleaseAll() {
+        const int depth = depth_;
+        depth_ = 0;
+        owner_.store(std::thread::id());
+        mutex_.unlock();
+        return depth;
+    }
+    void Reacquire(int depth) {
+        mutex_.lock();
+        owner_.store(std::this_thread::get_id());
+        depth_ = depth;
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
+    int depth_ = 0;  // touched by the holder only
+};
+
+}  // namespace
+
 struct QvdsStream {
     // Stream lock: guards device, kind, settings and flags below for writers and
     // for the reader closing the device. Recursive: qvds_open_com applies its
-    // settings through qvds_set_comm while holding it.
-    std::recursive_mutex lock;
+    // settings through qvds_set_comm while holding it, and a caller of
+    // qvds_lock writes through qvds_write.
+    StreamMutex lock;
     // Guards only the `device` pointer's lifetime for RequestStop (see above).
     std::mutex deviceLock;
     std::unique_ptr<PortDevice> device;
@@ -108,7 +157,7 @@ struct QvdsStream {
 
 namespace {
 
-using StreamLock = std::lock_guard<std::recursive_mutex>;
+using StreamLock = std::lock_guard<StreamMutex>;
 
 qv::platform::SlotPool& StreamSlots() {
     static qv::platform::SlotPool* pool = new qv::platform::SlotPool(sizeof(QvdsStream), kStreamSlots);
@@ -178,7 +227,9 @@ bool StartReaderSession(QvdsStream* s) {
 
 // Sets the stop request, wakes a blocked read and waits until the reader is
 // idle again (it has closed the device by then). Returns at once when the
-// reader thread is not running. Must not be called with the stream lock held.
+// reader thread is not running. A calling thread that holds the stream lock
+// (qvds_lock) gives it up while it waits: the reader needs it to close the
+// device.
 void StopReader(QvdsStream* s) {
     {
         std::lock_guard<std::mutex> lock(s->controlLock);
@@ -191,8 +242,12 @@ void StopReader(QvdsStream* s) {
         std::lock_guard<std::mutex> lock(s->deviceLock);
         if (s->device) s->device->RequestStop();
     }
-    std::unique_lock<std::mutex> lock(s->controlLock);
-    s->controlCv.wait(lock, [s] { return s->idleAck || !s->readerAlive; });
+    const int held = s->lock.HeldByMe() ? s->lock.ReleaseAll() : 0;
+    {
+        std::unique_lock<std::mutex> lock(s->controlLock);
+        s->controlCv.wait(lock, [s] { return s->idleAck || !s->readerAlive; });
+    }
+    if (held != 0) s->lock.Reacquire(held);
 }
 
 // Handles one result of a blocking read (not of a HID device). Returns false
@@ -569,7 +624,7 @@ namespace {
 // Installs a freshly opened USB/HID device as the stream's device, sends the
 // feature report FE 01 for kind 3 and starts the reader. Caller holds the
 // stream lock through `lock`, which this releases before the reader starts.
-bool InstallDevice(QvdsStream* s, std::unique_lock<std::recursive_mutex>& lock, std::unique_ptr<PortDevice> device,
+bool InstallDevice(QvdsStream* s, std::unique_lock<StreamMutex>& lock, std::unique_ptr<PortDevice> device,
                    int32_t kind, uint32_t* status) {
     SetDeviceLocked(s, std::move(device));
     s->kind.store(kind);
@@ -596,9 +651,9 @@ bool InstallDevice(QvdsStream* s, std::unique_lock<std::recursive_mutex>& lock, 
 // Begins an open of a USB/HID device: the reader must run and no device may
 // be open (status 6 / 4); then what a path open sets is reset and an earlier
 // cancel no longer applies. On true the stream lock is held through `lock`.
-bool BeginDeviceOpen(QvdsStream* s, std::unique_lock<std::recursive_mutex>& lock, uint32_t* status) {
+bool BeginDeviceOpen(QvdsStream* s, std::unique_lock<StreamMutex>& lock, uint32_t* status) {
     if (!ReaderReadyForOpen(s, status)) return false;
-    lock = std::unique_lock<std::recursive_mutex>(s->lock);
+    lock = std::unique_lock<StreamMutex>(s->lock);
     if (AlreadyOpenLocked(s, status)) return false;
     s->opened = false;
     s->portNumber.store(0);
@@ -618,7 +673,7 @@ bool qvds_open_device(QvdsStream* s, std::unique_ptr<PortDevice> device, int32_t
         SetStatus(status, QVDS_INVALID);
         return false;
     }
-    std::unique_lock<std::recursive_mutex> lock;
+    std::unique_lock<StreamMutex> lock;
     if (!BeginDeviceOpen(s, lock, status)) return false;
     return InstallDevice(s, lock, std::move(device), kind, status);
 }
@@ -668,7 +723,7 @@ bool qvds_open_path_with(QvdsStream* s, const UsbDeviceDescriptor* descriptor, c
         return false;
     }
     const int32_t kind = descriptor->deviceKind;
-    std::unique_lock<std::recursive_mutex> lock;
+    std::unique_lock<StreamMutex> lock;
     if (!BeginDeviceOpen(s, lock, status)) return false;
     // Exclusive first; a HID device in use is tried again shared for reading,
     // then for reading and writing. A cancel (the handle is being closed)
@@ -840,6 +895,29 @@ void qvds_close(QvdsStream* s) {
     QV_LOG("%s %d begin\n", "qvds_close", __LINE__);
     StopReader(s);
     QV_LOG("%s %d end\n", "qvds_close", __LINE__);
+}
+
+void qvds_stop(QvdsStream* s) {
+    if (s == nullptr) return;
+    QV_LOG("%s %d begin\n", "qvds_stop", __LINE__);
+    StopReader(s);
+    QV_LOG("%s %d end\n", "qvds_stop", __LINE__);
+}
+
+void qvds_lock(QvdsStream* s) {
+    if (s != nullptr) s->lock.lock();
+}
+
+void qvds_unlock(QvdsStream* s) {
+    if (s != nullptr) s->lock.unlock();
+}
+
+bool qvds_get_comm(QvdsStream* s, LineSettings* line) {
+    if (s == nullptr || line == nullptr) return false;
+    StreamLock lock(s->lock);
+    if (s->kind.load() != QVDS_KIND_COM || !s->device) return false;
+    *line = s->line;
+    return true;
 }
 
 void qvds_destory(QvdsStream* s) {

@@ -9,8 +9,10 @@
 #include "core/errors.h"
 #include "core/log.h"
 #include "portstream/qvds.h"
+#include "firmware/file_name.h"
 #include "portstream/serial_detect.h"
 #include "transport/stream_owners.h"
+#include "transport/stream_firmware_update.h"
 
 namespace qv {
 namespace {
@@ -246,12 +248,73 @@ bool CSerialCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char*
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }
-    if (result != nullptr) *result = -1;
+    int32_t code = QV_FW_NOT_RUN;
+    // Hot-plug monitoring must not reopen the port under the update: it stops
+    // before the update takes the transport (and, once monitoring exists,
+    // starts again afterwards when it ran before).
     StopCbDevStatusChanged(device);
-    // This build carries no firmware loader for COM ports.
-    SetLastErrorCode(kErrUpdateCom);
+    bool ok = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // One progress record of the full size for the whole update.
+        firmware::T_FirmwareProgress progress{};
+        ok = UpdateSerialDevice(device, fileName, &progress, &code);
+    }
+    if (result != nullptr) *result = code;
     QV_LOG("[%s][%d] return\n", "CSerialCommunication::UpdateKernelDevice", __LINE__);
-    return false;
+    return ok;
+}
+
+bool CSerialCommunication::UpdateSerialDevice(T_DevicesInfo* record, const char* fileName,
+                                              firmware::T_FirmwareProgress* progress, int32_t* result) {
+    if (record == nullptr) {
+        SetLastErrorCode(kErrInvalidParam);
+        return false;
+    }
+    if (record->transportKind != kTransportSerial) return false;
+    QvdsStream* stream = static_cast<QvdsStream*>(record->pOpenStream);
+    const SerialSettings& settings = record->SerialSettings;
+    if (stream == nullptr || !qvds_is_open(stream)) {
+        QV_LOG("com is not open before update\n");
+        bool reopened = false;
+        if (stream != nullptr && !qvds_cancelled(stream)) {
+            uint32_t status = 0;
+            qvds_stop(stream);
+            reopened = qvds_open_com(stream, settings.port_number, settings.baudrate, settings.databits,
+                                     settings.stopbits, settings.parity, settings.flowcontrol, &status);
+            record->streamError = status;
+        }
+        if (!reopened) {
+            SetLastErrorCode(kErrOpenCom);
+            QV_LOG("com open fail before update\n");
+            *result = QV_FW_PORT_CLOSED;
+            return false;
+        }
+        QV_LOG("com open succ before update\n");
+    }
+    // The name in the process's code page (UTF-8 here) as UTF-16; a name that
+    // is not valid UTF-8 names no file.
+    std::u16string wide;
+    QV_LOG("%s %d [%s]\n", "qvds_update_firmware_file", __LINE__, fileName);
+    if (!firmware::Utf8ToUtf16(fileName, wide)) {
+        *result = QV_FW_CANNOT_OPEN;
+    } else {
+        *result = qvds_update_firmware_file(stream, wide.c_str(), progress);
+    }
+    const bool ok = *result == QV_FW_OK;
+    if (!ok) SetLastErrorCode(kErrUpdateCom);
+    if (!qvds_is_open(stream) && !qvds_cancelled(stream)) {
+        // The update may leave the port closed (the scanner left its loader,
+        // or a step failed): the device is opened again with its own settings
+        // so that the handle works on.
+        uint32_t status = 0;
+        qvds_open_com(stream, settings.port_number, settings.baudrate, settings.databits, settings.stopbits,
+                      settings.parity, settings.flowcontrol, &status);
+        record->streamError = status;
+        QV_LOG("%s %d reopened after the update: %d\n", "UpdateSerialDevice", __LINE__, qvds_is_open(stream) ? 1 : 0);
+    }
+    QV_LOG("[%s][%d] return iret=%d\n", "UpdateSerialDevice", __LINE__, *result);
+    return ok;
 }
 
 bool CSerialCommunication::CloseSerial(T_DevicesInfo* record) {

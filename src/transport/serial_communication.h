@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "firmware/firmware_progress.h"
 #include "transport/communication.h"
 
 struct QvdsStream;
@@ -35,6 +36,11 @@ public:
     bool OpenSerial(T_DevicesInfo* record);
     // Closes and destroys the record's stream and unregisters the record.
     bool CloseSerial(T_DevicesInfo* record);
+    // Runs the firmware update on the record's stream (reopened first when
+    // its port was closed). *result gets the update result code. Caller holds
+    // the transport mutex.
+    bool UpdateSerialDevice(T_DevicesInfo* record, const char* fileName, firmware::T_FirmwareProgress* progress,
+                            int32_t* result);
 
 private:
     T_DevicesInfo* OpenEntry(T_DevicesInfo* entry, const char* caller);

@@ -25,7 +25,12 @@
 #include "api/thread_start.h"
 #include "core/log.h"
 #include "e2e_helpers.h"
+#include "fake_port_device.h"
+#include "firmware/firmware_package.h"
+#include "firmware_package_builder.h"
+#include "portstream/qvds.h"
 #include "quorvia.h"
+#include "transport/stream_firmware_update.h"
 
 namespace {
 thread_local bool t_outOfMemory = false;
@@ -306,4 +311,37 @@ TEST(EnumerationStart, ScansWhoseThreadCannotStartRunOnTheCallingThread) {
     EXPECT_EQ(list[0].SerialSettings.port_number, 73);
     EXPECT_NE(std::string(list[0].devInfo), "") << "the identity query ran too";
     qv_ReleaseDevices(&list);
+}
+
+TEST(OutOfMemory, FirmwarePackageThatCannotBeReadIntoMemoryGivesTwelve) {
+    qvtest::TempDir dir("qv_fw_oom");
+    qvtest::TablePackage p;
+    p.main = {{"kern", qvtest::PatternBytes(5000, 1)}};
+    const auto path = dir.path() / "fw.nfp";
+    ASSERT_TRUE(qvtest::WriteBytes(path, qvtest::BuildTablePackage(p)));
+    const std::u16string name = path.u16string();
+    qv::firmware::PackageInfo info;
+    std::unique_ptr<uint8_t[]> bytes;
+    uint64_t size = 0;
+    int32_t rc = -1;
+    {
+        OutOfMemory oom;
+        rc = qv::firmware::LoadFirmwarePackage(name.c_str(), &info, &bytes, &size);
+    }
+    EXPECT_EQ(rc, QV_FW_NO_MEMORY);
+    EXPECT_FALSE(bytes);
+    // The whole update over a port stream ends the same way, and works once
+    // there is memory again.
+    auto [dev, ctl] = qvtest::MakeFakePort();
+    QvdsStream* stream = qvds_create();
+    ASSERT_TRUE(qvds_open_device(stream, std::move(dev), QVDS_KIND_VENDOR, nullptr));
+    {
+        OutOfMemory oom;
+        rc = qvds_update_firmware_file(stream, name.c_str(), nullptr);
+    }
+    EXPECT_EQ(rc, QV_FW_NO_MEMORY);
+    EXPECT_TRUE(ctl->Writes().empty());
+    qvds_destory(stream);
+    EXPECT_EQ(qv::firmware::LoadFirmwarePackage(name.c_str(), &info, &bytes, &size), QV_FW_OK);
+    EXPECT_EQ(size, qvtest::BuildTablePackage(p).size());
 }

@@ -34,6 +34,7 @@ void usage() {
         "usage: quorvia-sim --dir <directory> [--port <settings>]... [--net <settings>]...\n"
         "  settings: com=<N>[,baud=<rate>][,stop=1|2][,driver=<word>][,id=<text>][,base=<text>]\n"
         "        [,product=<name>][,probe=0|1][,old=0|1][,mode=normal|silent|garbage][,hidfd=<fd>][,rawfd=<fd>]\n"
+        "        [,prn=<text>][,cpn=<text>]\n"
         "  hidfd: the scanner sits behind a fake HID node whose other side is the inherited\n"
         "        descriptor, speaking 64-byte reports; such ports are left out of PORTS\n"
         "  rawfd: the same for a fake vendor-driver device: its bulk endpoints' bytes as they are\n"
@@ -53,7 +54,10 @@ void usage() {
         "  cfg <com> | cfgset <com> <NAME> [<hex value>] | cfgfill <com> <count> <seed> [width] | frames <com>\n"
         "  network: reset <n> | hangup <n> | tcp <n> accept|refuse [attempts]|hang|noread|read\n"
         "  discover <n> on|off | answers <n> <count> | netreply <n> first|second <hex>|default\n"
-        "  netraw <n> <hex>|off | netstats <n> | netconfig <n> | netlast <n>\n",
+        "  netraw <n> <hex>|off | netstats <n> | netconfig <n> | netlast <n>\n"
+        "  loader <com> enter [baud] | refuse <prefix> <char> [count] | silent <what> | dropat <what>\n"
+        "    | start <answers> | retries <n> | written <char> | reenum <ms> [com] | log | blocks\n"
+        "    | block <i> <file> | state      (the firmware loader: see sim_loader.h)\n",
         stderr);
 }
 
@@ -178,7 +182,7 @@ public:
             {"cfg", {2, 2}},    {"cfgset", {3, 4}},         {"cfgfill", {4, 5}}, {"frames", {2, 2}},
                         {"reset", {2, 2}},  {"hangup", {2, 2}},         {"tcp", {3, 4}},     {"discover", {3, 3}},
             {"answers", {3, 3}}, {"netreply", {4, SIZE_MAX}}, {"netraw", {3, SIZE_MAX}},
-            {"netstats", {2, 2}}, {"netconfig", {2, 2}},    {"netlast", {2, 2}},
+            {"netstats", {2, 2}}, {"netconfig", {2, 2}},    {"netlast", {2, 2}}, {"loader", {3, 6}},
         };
         const auto arity = kArity.find(cmd);
         if (arity == kArity.end()) return "ERR unknown command '" + cmd + "'";
@@ -227,6 +231,7 @@ public:
             if (!qvsim::parse_uint(w[3], 3600000, b)) return "ERR bad delay '" + w[3] + "'";
             return port.split(static_cast<size_t>(a), b);
         }
+        if (cmd == "loader") return port.loader_control(w);
         if (cmd == "unplug") return port.unplug();
         if (cmd == "replug") return port.replug();
         if (cmd == "hold") return port.hold();

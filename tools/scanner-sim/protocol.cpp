@@ -167,6 +167,8 @@ FrameAnswer answer_command_frame(const PortConfig& cfg, const std::map<std::stri
         reply += cmd;
         if (cmd == "QRYSYS") reply += cfg.product.empty() ? cfg.id : "Product Name: " + cfg.product + "\r\n" + cfg.id;
         else if (cmd == "BASQSY") reply += cfg.base;
+        else if (cmd == "PRNQRY") reply += cfg.prn;
+        else if (cmd == "CPNQRY") reply += cfg.cpn;
         reply += status == Status::nak ? kNak : status == Status::enq ? kEnq : kAck;
         reply += ';';
     }

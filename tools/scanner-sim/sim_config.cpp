@@ -8,8 +8,8 @@ namespace qvsim {
 
 namespace {
 
-const char* const kKeys[] = {"com",  "baud", "stop", "driver", "id",    "base",
-                             "product", "probe", "old", "mode", "hidfd", "rawfd"};
+const char* const kKeys[] = {"com",     "baud",  "stop", "driver", "id",    "base",  "product",
+                             "probe",   "old",   "mode", "hidfd",  "rawfd", "prn",   "cpn"};
 
 bool parse_flag(std::string_view text, bool& out) {
     if (text == "0") { out = false; return true; }
@@ -145,6 +145,10 @@ bool apply_port_settings(const KeyValues& pairs, PortConfig& out, std::string& e
             cfg.raw_fd = static_cast<int>(n);
         } else if (key == "mode") {
             if (!parse_mode(value, cfg.mode)) { error = "mode must be normal, silent or garbage"; return false; }
+        } else if (key == "prn") {
+            cfg.prn = value;
+        } else if (key == "cpn") {
+            cfg.cpn = value;
         }
     }
     if (!have_com) { error = "port settings without com=<N>"; return false; }

@@ -43,9 +43,11 @@ struct PortConfig {
     // The scanner sits behind a fake vendor-driver device: the inherited
     // descriptor carries the bytes of its bulk endpoints as they are (-1: none).
     int raw_fd = -1;
+    std::string prn;   // value answered after PRNQRY (firmware package check)
+    std::string cpn;   // value answered after CPNQRY
 };
 
-// Parses "com=3,baud=9600,stop=2,driver=usb,id=...,base=...,product=...,probe=0,old=1,mode=silent".
+// Parses "com=3,baud=9600,stop=2,driver=usb,id=...,base=...,product=...,probe=0,old=1,mode=silent,prn=...,cpn=...".
 // Values may contain commas: a comma-separated piece that does not start with
 // a known key and '=' is appended to the previous value, so the default style
 // of identity string ("Name,SN:x,FW:y") can be given as is.

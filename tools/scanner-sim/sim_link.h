@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "line_settings.h"
 #include "sim_config.h"
 
 namespace qvsim {
@@ -48,6 +49,17 @@ public:
     // waits for a new host); false when it keeps it and the port only
     // re-checks now and then whether a host is back (a pty nobody opened).
     virtual bool on_hangup() = 0;
+
+    // The host's current line settings (serial links only).
+    virtual bool host_line(LineSettings& ls) const {
+        (void)ls;
+        return false;
+    }
+    // Where the host finds the link from the next open() on (a pty's symlink:
+    // a scanner that comes back as another port); the old place is removed.
+    virtual void move_to(const std::string& where) { (void)where; }
+    // Where the host finds it now ("" when that is not a path).
+    virtual std::string where() const { return {}; }
 
     // Someone is at the other end to read what is written.
     virtual bool attached() const = 0;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace qvsim {
 
@@ -141,6 +142,7 @@ void SimPort::run() {
         else if (!queue_.empty()) consider(poll_timeout(now, head_due_));
         if (bg_remaining_ > 0 && queue_.size() < kQueueCap) consider(poll_timeout(now, bg_next_));
         if (link_->timer_ms() >= 0) consider(link_->timer_ms());
+        if (const auto due = loader_due_locked()) consider(poll_timeout(now, *due));
         const bool blocked = blocked_;
         const short events = static_cast<short>((reading ? POLLIN : 0) | (blocked ? POLLOUT : 0));
         const bool watch = fd >= 0 && !detached && events != 0;
@@ -199,6 +201,7 @@ void SimPort::run() {
             drop_host_locked();
         }
         if (link_->timer_ms() >= 0 && link_->on_timer()) drop_host_locked();
+        run_loader_timers_locked();
         pump_locked();
         // Emit what is due, a bounded number at a time so that control
         // commands for this port get the lock in between.
@@ -219,6 +222,15 @@ void SimPort::on_input_locked(const char* data, size_t n) {
     rx_ += n;
     // The host may change its line settings at any time; check them for each
     // piece of input.
+    if (loader_.active()) {
+        // The boot loader listens at its own rate, whatever the application's is.
+        LineSettings ls;
+        const bool known = link_->host_line(ls);
+        loader_output_locked(loader_.feed(std::string_view(data, n), known ? std::optional<uint32_t>(ls.baud)
+                                                                          : std::optional<uint32_t>(0u),
+                                          ls.stop, Clock::now()));
+        return;
+    }
     const bool line_ok = line_matches_locked();
     const bool baud_ok = line_ok || baud_matches_locked();
     units_.clear();
@@ -232,7 +244,10 @@ void SimPort::on_input_locked(const char* data, size_t n) {
     }
     if (!line_ok) {
         parser_.feed(input, now, units_);
-        for (const Unit& unit : units_) handle_unit_locked(unit, line_ok, baud_ok);
+        for (const Unit& unit : units_) {
+            if (loader_.active()) break;  // a switch frame started the loader
+            handle_unit_locked(unit, line_ok, baud_ok);
+        }
         return;
     }
     // The decode upload's messages and picture bytes go to the decode side
@@ -247,7 +262,10 @@ void SimPort::on_input_locked(const char* data, size_t n) {
         }
         units_.clear();
         parser_.feed(piece.bytes, now, units_);
-        for (const Unit& unit : units_) handle_unit_locked(unit, line_ok, baud_ok);
+        for (const Unit& unit : units_) {
+            if (loader_.active()) break;  // a switch frame started the loader
+            handle_unit_locked(unit, line_ok, baud_ok);
+        }
     }
 }
 
@@ -278,6 +296,7 @@ void SimPort::handle_unit_locked(const Unit& unit, bool line_ok, bool baud_ok) {
             if (cfg_.old) send_reply_locked(old_protocol_answer(), Payload::reply);
             return;
         case Unit::Kind::old_frame:
+            take_switch_locked(unit);
             return;
         case Unit::Kind::command_frame: {
             // An older scanner does not understand current frames (except for
@@ -315,8 +334,9 @@ void SimPort::emit_one_locked() {
     const int len = std::snprintf(text, sizeof text, "BC%d-%08" PRIu64 "\r\n", cfg_.com, ++seq_);
     std::string bytes(text, static_cast<size_t>(len));
     // A scanner sending at other line settings than the host's is never
-    // understood: the barcode is lost.
-    if (!line_matches_locked()) {
+    // understood, and one running its boot loader does not scan: the barcode
+    // is lost.
+    if (!line_matches_locked() || loader_.active()) {
         dropped_ += bytes.size();
         return;
     }
@@ -396,6 +416,166 @@ std::string SimPort::garbage_locked() {
         out += static_cast<char>(b);
     }
     return out;
+}
+
+// ---------------------------------------------------------------- firmware loader
+
+void SimPort::take_switch_locked(const Unit& unit) {
+    const auto sw = parse_switch_frame(unit.bytes);
+    if (!sw) return;
+    loader_.note(switch_frame_name(*sw));
+    if (loader_script_.silent.count(switch_frame_name(*sw)) != 0) return;
+    send_reply_locked(std::string(1, '\x06'), Payload::reply);
+    parser_.reset();
+    if (*sw == SwitchFrame::block) {
+        // The block loader takes the extra blocks at the rate it was asked at.
+        LineSettings ls;
+        loader_.enter(link_->host_line(ls) ? ls.baud : cfg_.baud, true);
+        main_loader_ = false;
+        return;
+    }
+    loader_.enter(9600, false);
+    main_loader_ = true;
+    if (reenum_ms_) leave_line_locked(loader_link_.empty() ? link_path_ : loader_link_, true);
+}
+
+void SimPort::loader_output_locked(const LoaderOutput& out) {
+    if (!out.reply.empty()) send_reply_locked(out.reply, Payload::reply);
+    if (out.drop) {
+        // Off the line for good (until `replug`).
+        close_link_locked();
+        return;
+    }
+    if (out.exit) {
+        parser_.reset();
+        if (main_loader_ && reenum_ms_) leave_line_locked(link_path_, false);
+        main_loader_ = false;
+    }
+}
+
+void SimPort::leave_line_locked(const std::string& back_link, bool /*to_loader*/) {
+    // The answer already queued goes out first; then the scanner drops off
+    // the line and comes back as a new device after the scripted time.
+    const auto now = Clock::now();
+    drop_due_ = now + milliseconds(50);
+    back_due_ = *drop_due_ + milliseconds(*reenum_ms_);
+    back_link_ = back_link;
+    wake();
+}
+
+std::optional<Clock::time_point> SimPort::loader_due_locked() const {
+    std::optional<Clock::time_point> due = loader_.deadline();
+    for (const auto& t : {drop_due_, back_due_}) {
+        if (t && (!due || *t < *due)) due = t;
+    }
+    return due;
+}
+
+bool SimPort::repoint_locked(const std::string& where, std::string& error) {
+    link_->move_to(where);
+    if (!link_->open(error)) return false;
+    ++generation_;
+    return true;
+}
+
+void SimPort::run_loader_timers_locked() {
+    const auto now = Clock::now();
+    if (loader_.deadline() && now >= *loader_.deadline()) loader_output_locked(loader_.poll(now));
+    if (drop_due_ && now >= *drop_due_) {
+        // A device that re-enumerates is gone meanwhile: its node too (a
+        // dangling link could point to a pty someone else opens meanwhile).
+        drop_due_.reset();
+        pump_locked();
+        close_link_locked();
+        link_->finish();
+    }
+    if (back_due_ && !drop_due_ && now >= *back_due_) {
+        back_due_.reset();
+        std::string error;
+        if (!repoint_locked(back_link_, error)) std::fprintf(stderr, "quorvia-sim: comeback: %s\n", error.c_str());
+    }
+}
+
+std::string SimPort::loader_control(const std::vector<std::string>& a) {
+    std::lock_guard lk(mu_);
+    // a[0] = "loader", a[1] = com, a[2] = what
+    const std::string& what = a[2];
+    auto arg = [&](size_t i) -> const std::string& {
+        static const std::string none;
+        return i < a.size() ? a[i] : none;
+    };
+    uint64_t n = 0;
+    if (what == "enter") {
+        uint64_t baud = cfg_.baud;
+        if (a.size() > 3 && !parse_uint(arg(3), 100000000, baud)) return "ERR bad baud";
+        // A scanner that already runs its loader (an update broke off).
+        parser_.reset();
+        loader_.enter(static_cast<uint32_t>(baud), false);
+        main_loader_ = true;
+        return "OK";
+    }
+    if (what == "refuse" && a.size() >= 5 && arg(4).size() == 1) {
+        LoaderScript::Refusal r;
+        r.result = arg(4)[0];
+        if (a.size() > 5) {
+            if (!parse_uint(arg(5), 1000000, n)) return "ERR bad count";
+            r.remaining = static_cast<int>(n);
+        }
+        loader_script_.refuse[arg(3)] = r;
+        return "OK";
+    }
+    if ((what == "silent" || what == "dropat") && a.size() == 4) {
+        (what == "silent" ? loader_script_.silent : loader_script_.drop_at).insert(arg(3));
+        return "OK";
+    }
+    if (what == "start" && a.size() == 4) {
+        loader_script_.start_answers = arg(3);
+        return "OK";
+    }
+    if (what == "retries" && a.size() == 4 && parse_uint(arg(3), 1000000, n)) {
+        loader_script_.retries = static_cast<int>(n);
+        return "OK";
+    }
+    if (what == "written" && a.size() == 4) {
+        std::string byte;
+        if (arg(3).size() == 1) byte = arg(3);
+        else if (!from_hex(arg(3), byte) || byte.size() != 1) return "ERR written takes one character or two hex digits";
+        loader_script_.written = byte[0];
+        return "OK";
+    }
+    if (what == "reenum" && (a.size() == 4 || a.size() == 5) && parse_uint(arg(3), 600000, n)) {
+        reenum_ms_ = n;
+        loader_link_.clear();
+        if (a.size() == 5) {
+            int com = 0;
+            if (!parse_com(arg(4), com)) return "ERR bad com number";
+            loader_link_ = link_path_.substr(0, link_path_.rfind('/') + 1) + "com" + std::to_string(com);
+        }
+        return "OK";
+    }
+    if (what == "log" && a.size() == 3) {
+        std::string text;
+        for (const std::string& e : loader_.log()) text += (text.empty() ? "" : "|") + e;
+        return "OK " + text;
+    }
+    if (what == "blocks" && a.size() == 3) return "OK " + std::to_string(loader_.blocks().size());
+    if (what == "block" && a.size() == 5 && parse_uint(arg(3), 1000, n)) {
+        if (n >= loader_.blocks().size()) return "ERR no such block";
+        const ReceivedBlock& b = loader_.blocks()[n];
+        std::ofstream out(arg(4), std::ios::binary | std::ios::trunc);
+        out.write(b.data.data(), static_cast<std::streamsize>(b.data.size()));
+        if (!out) return "ERR cannot write " + arg(4);
+        return "OK type=" + b.file_type + " length=" + std::to_string(b.length) +
+               " framesize=" + std::to_string(b.frame_size) + " frames=" + std::to_string(b.frames);
+    }
+    if (what == "state" && a.size() == 3) {
+        const char* state = !loader_.active() ? "app" : loader_.extra() ? "extra" : "loader";
+        return std::string("OK ") + state + " speed=" + std::to_string(loader_.speed()) +
+               " link=" + link_->where().substr(link_->where().rfind('/') + 1) + (link_->present() ? "" : " off");
+    }
+    return "ERR usage: loader <com> enter [baud] | refuse <prefix> <char> [count] | silent <what> | "
+           "dropat <what> | start <answers> | retries <n> | written <char> | reenum <ms> [com] | log | "
+           "blocks | block <i> <file> | state";
 }
 
 // ---------------------------------------------------------------- control

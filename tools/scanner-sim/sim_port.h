@@ -19,6 +19,7 @@
 #include "sim_settings.h"
 #include "sim_link.h"
 #include "sim_hid.h"
+#include "sim_loader.h"
 
 namespace qvsim {
 
@@ -78,6 +79,8 @@ public:
     std::string frames();
     // A command of the link itself (words after the port number).
     std::string link_command(const std::vector<std::string>& words);
+    // `loader <com> ...`: the firmware loader's script and what it received.
+    std::string loader_control(const std::vector<std::string>& args);
 
 private:
     // What a queued write is, for the counters.
@@ -115,6 +118,14 @@ private:
     bool baud_matches_locked() const;
     void on_input_locked(const char* data, size_t n);
     void handle_unit_locked(const Unit& unit, bool line_ok, bool baud_ok);
+    // Firmware loader: a switch frame the application takes, the loader's
+    // output, and the scanner dropping off the line and coming back.
+    void take_switch_locked(const Unit& unit);
+    void loader_output_locked(const LoaderOutput& out);
+    void leave_line_locked(const std::string& back_link, bool to_loader);
+    std::optional<Clock::time_point> loader_due_locked() const;
+    void run_loader_timers_locked();
+    bool repoint_locked(const std::string& link, std::string& error);
     void send_reply_locked(std::string bytes, Payload payload);
     void emit_one_locked();
     void enqueue_locked(std::string bytes, std::chrono::milliseconds delay, Payload payload);
@@ -185,6 +196,16 @@ private:
     SettingsTable settings_;
 
     std::mt19937 rng_;
+
+    // The firmware loader (active while the scanner runs it).
+    LoaderScript loader_script_;
+    SimLoader loader_{loader_script_};
+    bool main_loader_ = false;          // the main-block loader runs (not the block loader)
+    std::optional<uint64_t> reenum_ms_; // drops off the line when it enters or leaves the loader
+    std::string loader_link_;           // where it comes back while in the loader ("" = its own link)
+    std::optional<Clock::time_point> drop_due_;
+    std::optional<Clock::time_point> back_due_;
+    std::string back_link_;
 };
 
 }  // namespace qvsim

@@ -63,6 +63,15 @@ public:
         return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
     }
 
+    bool host_line(LineSettings& ls) const override { return master_ >= 0 && read_line_settings(master_, ls); }
+
+    void move_to(const std::string& where) override {
+        if (where == link_path_) return;
+        finish();
+        link_path_ = where;
+    }
+    std::string where() const override { return link_path_; }
+
     bool line_matches(bool stop_bits_too) const override {
         if (master_ < 0) return false;
         LineSettings ls;
@@ -156,7 +165,7 @@ private:
     }
 
     const PortConfig cfg_;
-    const std::string link_path_;
+    std::string link_path_;
     int master_ = -1;
     std::string slave_path_;
     bool link_made_ = false;
