@@ -36,7 +36,11 @@ void usage() {
         "  emit <com> <count> [intervalMs] | emitraw <com> <hex> | status <com> <WORD> ack|nak|enq|silent\n"
         "  mode <com> normal|silent|garbage | cut <com> <n> | split <com> <n> <delayMs>\n"
         "  unplug <com> | replug <com> | hold <com> | release <com>\n"
-        "  stats <com> | last <com> | settings <com> | writelimit <com> <ms> | ping | quit\n",
+        "  stats <com> | last <com> | settings <com> | writelimit <com> <ms> | ping | quit\n"
+        "  picture <com> <key=value>...   size=<W>x<H> colour=grey|yuv caps=<text>|default echo=caret|plain\n"
+        "                                 loc=<text> gwh=<text>|default fmt=<char>|default\n"
+        "  picfault <com> badlen <text> | badloc <text> | cut <n> | lead <hex> | pause <n> <ms> | silent\n"
+        "                 | noimage | none      (applies to the next picture reply only)\n",
         stderr);
 }
 
@@ -124,7 +128,7 @@ public:
             {"emit", {3, 4}},   {"emitraw", {3, SIZE_MAX}}, {"status", {4, 4}},  {"mode", {3, 3}},
             {"cut", {3, 3}},    {"split", {4, 4}},          {"unplug", {2, 2}},  {"replug", {2, 2}},
             {"hold", {2, 2}},   {"release", {2, 2}},        {"stats", {2, 2}},   {"last", {2, 2}},
-            {"settings", {2, 2}}, {"writelimit", {3, 3}},
+            {"settings", {2, 2}}, {"writelimit", {3, 3}}, {"picture", {3, SIZE_MAX}},  {"picfault", {3, SIZE_MAX}},
         };
         const auto arity = kArity.find(cmd);
         if (arity == kArity.end()) return "ERR unknown command '" + cmd + "'";
@@ -172,6 +176,8 @@ public:
             if (!qvsim::parse_uint(w[3], 3600000, b)) return "ERR bad delay '" + w[3] + "'";
             return port.split(static_cast<size_t>(a), b);
         }
+        if (cmd == "picture") return port.set_picture(std::vector<std::string>(w.begin() + 2, w.end()));
+        if (cmd == "picfault") return port.set_picture_fault(std::vector<std::string>(w.begin() + 2, w.end()));
         if (cmd == "unplug") return port.unplug();
         if (cmd == "replug") return port.replug();
         if (cmd == "hold") return port.hold();

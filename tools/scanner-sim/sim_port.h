@@ -15,6 +15,7 @@
 
 #include "protocol.h"
 #include "sim_config.h"
+#include "sim_pictures.h"
 
 namespace qvsim {
 
@@ -62,6 +63,10 @@ public:
     std::string last();
     std::string settings();
     std::string set_write_limit(uint64_t ms);
+    // The camera: picture settings (see apply_picture_setting) and a fault of
+    // the next picture reply (see parse_picture_fault).
+    std::string set_picture(const std::vector<std::string>& settings);
+    std::string set_picture_fault(const std::vector<std::string>& words);
 
 private:
     // What a queued write is, for the counters.
@@ -117,6 +122,9 @@ private:
     std::map<std::string, Status> scripts_;
     std::optional<size_t> cut_;
     std::optional<std::pair<size_t, std::chrono::milliseconds>> split_;
+
+    PictureConfig pictures_;
+    PictureFault picture_fault_;
 
     FrameParser parser_;
     std::vector<Unit> units_;
