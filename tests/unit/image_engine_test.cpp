@@ -217,6 +217,7 @@ TEST_F(ImageEngine, EveryFailedTransferLeavesRawModeAndTheLock) {
             transport->QueueReply({{0, c.reply}});
         }
         uint32_t len = static_cast<uint32_t>(out.size());
+        qv::SetLastErrorCode(0);
         const auto start = Clock::now();
         EXPECT_FALSE(engine->GetPicData(device, Zero(), out.data(), &len, nullptr)) << c.name;
         EXPECT_STREQ(qv::LastErrorText(), c.error) << c.name;
@@ -287,6 +288,7 @@ TEST_F(ImageEngine, RegionOfInterest) {
     EXPECT_EQ(transport->writes().back(), Command(cmd));
     // One byte more is a length error; an error reply names SOPIMG.
     transport->QueueReply({{0, kPrefix + "@" + cmd + Hex8(largest + 1) + "xyz"}});
+    qv::SetLastErrorCode(0);
     EXPECT_FALSE(engine->GetRoiPicData(device, p, out.data(), &len));
     EXPECT_STREQ(qv::LastErrorText(), "Get image data len error");
     transport->QueueReply({{0, Frame(cmd, '\x15')}});
