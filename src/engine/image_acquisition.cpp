@@ -18,9 +18,6 @@ namespace {
 constexpr int32_t kImageReadTimeoutMs = 2000;
 constexpr size_t kQueryReplyLimit = 1024;
 constexpr size_t kDrainChunk = 0x100000;
-// After the end of a malformed reply is seen, the drain stops once the device
-// has been quiet this long (picture bytes keep coming back to back).
-constexpr int32_t kDrainQuietMs = 51;
 constexpr size_t kQueueCap = 0xA00000;
 constexpr size_t kCommandCapacity = 100;
 // The region-of-interest reply, framing included, fits in this many bytes.
@@ -28,9 +25,11 @@ constexpr uint64_t kRoiReplyLimit = 10370000;
 // Prefix, one byte, and the 8-digit length field before an image; its suffix after.
 constexpr uint64_t kImageFraming = 7 + 8 + 3;
 
-bool HasFrameEnd(const char* p, size_t n) {
+// Offset just past the last 06 ';' 03 in the bytes, or npos.
+size_t AfterLastFrameEnd(std::string_view bytes) {
     static constexpr char kEnd[3] = {0x06, ';', 0x03};
-    return std::search(p, p + n, kEnd, kEnd + 3) != p + n;
+    const size_t at = bytes.rfind(std::string_view(kEnd, 3));
+    return at == std::string_view::npos ? at : at + 3;
 }
 
 }  // namespace
@@ -259,15 +258,13 @@ bool CQVScan::ReadImageReply(T_DevicesInfo* device, ImageReplyReader& reader) {
                 return false;
             case State::locationError:
                 QV_LOG("[%s][%d] code error\n", "ReadImage", __LINE__);
-                DrainImageReply(device);
-                EndRawMode({});
+                EndRawMode(DrainImageReply(device, reader));
                 SetLastErrorCode(kErrBarcodeLocation);
                 return false;
             case State::lengthError: {
                 const std::string field = reader.LengthText();
                 QV_LOG("[%s][%d] pic length error szLen=%s devImgLen=%d\n", "ReadImage", __LINE__, field.c_str(), 0);
-                DrainImageReply(device);
-                EndRawMode({});
+                EndRawMode(DrainImageReply(device, reader));
                 QV_LOG("[%s][%d] pic length error\n", "ReadImage", __LINE__);
                 SetLastErrorCode(kErrImageLength);
                 return false;
@@ -287,20 +284,30 @@ bool CQVScan::ReadImageReply(T_DevicesInfo* device, ImageReplyReader& reader) {
     return false;
 }
 
-void CQVScan::DrainImageReply(T_DevicesInfo* device) {
+std::string CQVScan::DrainImageReply(T_DevicesInfo* device, const ImageReplyReader& reader) {
+    // The reply ends with ACK ';' 03. A picture may hold those bytes as well,
+    // so where the reply really ends is a guess: the first chunk that holds
+    // them, at their last place in it. What follows them there is kept for
+    // the listener. The drain never takes more than the reply could hold.
+    size_t end = AfterLastFrameEnd(reader.Held());
+    if (end != std::string_view::npos) {
+        QV_LOG("find end");
+        return std::string(reader.Held().substr(end));
+    }
     std::vector<char> scratch(kDrainChunk);
-    int32_t timeoutMs = kImageReadTimeoutMs;
-    for (;;) {
-        const int32_t n = Read2(device, scratch.data(), static_cast<uint32_t>(scratch.size()), timeoutMs);
-        if (n <= 0) return;
-        if (HasFrameEnd(scratch.data(), static_cast<size_t>(n))) {
+    uint64_t drained = reader.Received();
+    while (drained < reader.ReplyLimit()) {
+        const int32_t n = Read2(device, scratch.data(), static_cast<uint32_t>(scratch.size()), kImageReadTimeoutMs);
+        if (n <= 0) break;
+        drained += static_cast<uint64_t>(n);
+        const std::string_view chunk(scratch.data(), static_cast<size_t>(n));
+        end = AfterLastFrameEnd(chunk);
+        if (end != std::string_view::npos) {
             QV_LOG("find end");
-            // The end of the reply, unless more bytes follow at once.
-            timeoutMs = kDrainQuietMs;
-        } else {
-            timeoutMs = kImageReadTimeoutMs;
+            return std::string(chunk.substr(end));
         }
     }
+    return {};
 }
 
 void CQVScan::RouteOutsideReply(const char* data, size_t n) {

@@ -389,6 +389,11 @@ ImageReplyReader::State ImageReplyReader::Examine() {
     return fill_ >= end_ ? State::complete : State::needMore;
 }
 
+uint64_t ImageReplyReader::ReplyLimit() const {
+    return kEchoOffset + setup_.command.size() + (setup_.location ? kLocationTextLimit : 0) + kLengthFieldLen +
+           setup_.maxLength + kSuffixLen;
+}
+
 std::string_view ImageReplyReader::Trailing() const {
     if ((state_ != State::complete && state_ != State::noImage) || fill_ <= end_) return {};
     return std::string_view(buf_.get() + end_, fill_ - end_);

@@ -128,6 +128,11 @@ public:
     // The length field as received (for the log), or "".
     std::string LengthText() const;
     size_t Received() const { return fill_; }
+    // The bytes of the reply held so far, from its prefix on.
+    std::string_view Held() const { return std::string_view(buf_.get(), fill_); }
+    // The longest the reply can be: framing, echo, location text and the
+    // largest acceptable image.
+    uint64_t ReplyLimit() const;
     // Byte `back` positions before the end of the reply (complete) or of what
     // was received, for the log (0 when there is none).
     uint8_t Last(size_t back) const;

@@ -184,7 +184,7 @@ private:
     bool FetchImageLocked(T_DevicesInfo* device, ImageReplyReader::Setup setup, char* out, uint32_t* outLen,
                           STImgResolution* imgR);
     bool ReadImageReply(T_DevicesInfo* device, ImageReplyReader& reader);
-    void DrainImageReply(T_DevicesInfo* device);
+    std::string DrainImageReply(T_DevicesInfo* device, const ImageReplyReader& reader);
     // Leaves raw mode: the splitter starts afresh, and what was received
     // beyond the reply (`beyond`, then what raw mode queued) is split again.
     void EndRawMode(std::string_view beyond);

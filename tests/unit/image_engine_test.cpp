@@ -42,6 +42,13 @@ std::string Picture(size_t n) {
     return p;
 }
 
+// Picture bytes without a 06 byte: nothing in them looks like the reply's end.
+std::string PlainPicture(size_t n) {
+    std::string p(n, '\0');
+    for (size_t i = 0; i < n; ++i) p[i] = static_cast<char>(0x10 + (i * 7) % 200);
+    return p;
+}
+
 std::string ImageReply(const std::string& cmd, const std::string& pic, const std::string& loc = "") {
     return kPrefix + "@" + cmd + loc + Hex8(pic.size()) + pic + "\x06;\x03";
 }
@@ -228,24 +235,32 @@ TEST_F(ImageEngine, EveryFailedTransferLeavesRawModeAndTheLock) {
 
 TEST_F(ImageEngine, LengthErrorDrainsTheRestOfTheReply) {
     const std::string cmd = "IMGGET0T0R0F0I";
-    const std::string pic = Picture(300000);
+    const std::string pic = PlainPicture(300000);
     QueueSizeAndCaps(640, 480);
-    // The rest of the picture keeps coming after the malformed header, with
-    // frame ends inside; none of it may answer the next command or reach the
-    // code data.
+    // The rest of the picture keeps coming after the malformed header; none
+    // of it may answer the next command or reach the code data, and the
+    // barcode right after the reply is kept.
     const std::string reply = kPrefix + "@" + cmd + "0004B00X" + pic + "\x06;\x03";
-    transport->QueueReply({{0, reply.substr(0, 100)}, {20, reply.substr(100, 150000)}, {40, reply.substr(150100)}});
+    transport->QueueReply({{0, reply.substr(0, 100)},
+                           {20, reply.substr(100, 150000)},
+                           {40, reply.substr(150100) + Barcode(5)},
+                           {60, Barcode(6)}});
     std::vector<char> out(640 * 480);
     uint32_t len = static_cast<uint32_t>(out.size());
     EXPECT_FALSE(engine->GetPicData(device, Zero(), out.data(), &len, nullptr));
     EXPECT_STREQ(qv::LastErrorText(), "Get image data len error");
+    std::vector<char> code(4096);
+    int32_t n = static_cast<int32_t>(code.size());
+    ASSERT_TRUE(engine->GetCodeData(device, code.data(), &n, 300));
+    EXPECT_EQ(std::string(code.data(), static_cast<size_t>(n)), Barcode(5) + Barcode(6));
     ExpectUsable("length error");
 }
 
 TEST_F(ImageEngine, LocationErrorDrainsToo) {
     const std::string cmd = "IMGGET2T0R0F0I";
     QueueSizeAndCaps(640, 480);
-    transport->QueueReply({{0, ImageReply(cmd, Picture(20000), "12W34H|x")}});
+    transport->QueueReply({{0, ImageReply(cmd, PlainPicture(20000), "12W34H|x").substr(0, 60)},
+                           {10, ImageReply(cmd, PlainPicture(20000), "12W34H|x").substr(60)}});
     ImgParam p = Zero();
     p.t = 2;
     STImgResolution pts[4];
