@@ -3,9 +3,13 @@
 # those that are missing, so a prepared machine needs no network).
 # --fuzz: the packages of the fuzzing build (clang and its libFuzzer runtime).
 set -euo pipefail
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
+# libjpeg-dev: the library's JPEG writer (libjpeg-turbo); libjpeg-turbo-progs:
+# cjpeg for the picture benchmark; python3-pil: the independent reader of the
+# picture tests' saved files.
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux
+  libjpeg-dev libjpeg-turbo-progs python3-pil)
 if [ "${1:-}" = "--fuzz" ]; then
-  packages=(cmake make clang libclang-rt-dev)
+  packages=(cmake make clang libclang-rt-dev libjpeg-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

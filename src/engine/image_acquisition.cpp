@@ -1,10 +1,12 @@
 // Pictures from the scanner: the size and colour-type queries, the capability
 // check that builds the image command, and the image replies read in raw mode.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/errors.h"
@@ -19,6 +21,9 @@ constexpr int32_t kImageReadTimeoutMs = 2000;
 constexpr size_t kQueryReplyLimit = 1024;
 constexpr size_t kDrainChunk = 0x100000;
 constexpr size_t kQueueCap = 0xA00000;
+// Reads of a picture that return less than this are followed by a short pause.
+constexpr size_t kGatherBelow = 0x40000;
+constexpr int kGatherPauseUs = 1000;
 constexpr size_t kCommandCapacity = 100;
 // The region-of-interest reply, framing included, fits in this many bytes.
 constexpr uint64_t kRoiReplyLimit = 10370000;
@@ -242,6 +247,12 @@ bool CQVScan::ReadImageReply(T_DevicesInfo* device, ImageReplyReader& reader) {
             outside.clear();
             state = reader.Commit(static_cast<size_t>(n), &outside);
             if (!outside.empty()) RouteOutsideReply(outside.data(), outside.size());
+            // A fast device delivers a picture in many small pieces; waking for
+            // each costs more than the bytes. A short pause lets them gather
+            // (the port stream buffers megabytes meanwhile).
+            if (state == State::needMore && static_cast<size_t>(n) < kGatherBelow && room > kGatherBelow) {
+                std::this_thread::sleep_for(std::chrono::microseconds(kGatherPauseUs));
+            }
         }
         switch (state) {
             case State::complete:

@@ -114,12 +114,13 @@ ImageAnswer picture_reply(const PictureConfig& cfg, PictureFault& fault, char fr
     }
     if (fault.kind == PictureFault::Kind::no_image) return deliver(error_reply(frame_kind, body, kNak), fault);
 
-    std::string data;
+    std::string owned;                // a picture made for this reply
+    const std::string* data = &owned;  // what the reply carries
     std::string location;
     if (roi) {
-        data = roi_bmp(cfg);
+        owned = roi_bmp(cfg);
     } else {
-        data = raw_picture(cfg);
+        data = &raw_picture(cfg);
         uint32_t w = cfg.width;
         uint32_t h = cfg.height;
         auto region = values.find('B');
@@ -129,23 +130,31 @@ ImageAnswer picture_reply(const PictureConfig& cfg, PictureFault& fault, char fr
             const auto field = [&](int k) { return static_cast<uint32_t>(std::stoul(b.substr(4 * k, 4))); };
             const uint32_t x = field(0), y = field(1), rw = field(2), rh = field(3);
             if (rw == 0 || rh == 0 || x + rw > w || y + rh > h) return deliver(error_reply(frame_kind, body, kNak), fault);
-            data = crop(data, w, x, y, rw, rh);
+            owned = crop(*data, w, x, y, rw, rh);
+            data = &owned;
             w = rw;
             h = rh;
         }
         if (value_of(values, 'F', 0) == 2) {
             const long q = value_of(values, 'Q', 75);
             // A colour device compresses its luma picture.
-            data = jpeg_picture(data.substr(0, size_t{w} * h), w, h, q >= 1 && q <= 100 ? static_cast<int>(q) : 75);
+            owned = jpeg_picture(data->substr(0, size_t{w} * h), w, h, q >= 1 && q <= 100 ? static_cast<int>(q) : 75);
+            data = &owned;
         }
         if (value_of(values, 'T', 0) == 2) {
             location = fault.kind == PictureFault::Kind::bad_location ? fault.text : cfg.locations;
         }
     }
-    std::string length = hex8(data.size());
+    std::string length = hex8(data->size());
     if (fault.kind == PictureFault::Kind::bad_length) length = (fault.text + "00000000").substr(0, 8);
-    std::string reply = kReplyPrefix + frame_kind + std::string(body) + location + length;
-    reply += data;
+    std::string reply;
+    reply.reserve(kReplyPrefix.size() + 1 + body.size() + location.size() + 8 + data->size() + 3);
+    reply += kReplyPrefix;
+    reply += frame_kind;
+    reply += body;
+    reply += location;
+    reply += length;
+    reply += *data;
     reply += "\x06;\x03";
     return deliver(std::move(reply), fault);
 }
@@ -168,18 +177,26 @@ std::string grey_picture(uint32_t width, uint32_t height) {
     std::string p(size_t{width} * height, '\0');
     const uint32_t wd = width > 1 ? width - 1 : 1;
     const uint32_t hd = height > 1 ? height - 1 : 1;
+    // A smooth background (brighter to the right and down) and, in the
+    // middle, a barcode: dark and light bars between the points of the
+    // default barcode location. Both depend on the column alone.
+    std::vector<uint8_t> background(width);
+    std::vector<int> bars(width, -1);
+    const uint32_t unit = width >= 320 ? width / 320 : 1;
+    for (uint32_t x = 0; x < width; ++x) {
+        background[x] = static_cast<uint8_t>(x * 160 / wd);
+        if (x >= width * 3 / 16 && x < width * 13 / 16) {
+            const uint32_t module = (x - width * 3 / 16) / unit;
+            const bool dark = ((module * 2654435761u) >> 13) % 3 == 0 || module % 11 == 0;
+            bars[x] = dark ? 24 : 232;
+        }
+    }
     for (uint32_t y = 0; y < height; ++y) {
         char* row = p.data() + size_t{y} * width;
-        for (uint32_t x = 0; x < width; ++x) row[x] = static_cast<char>(x * 160 / wd + y * 95 / hd);
-        // A barcode in the middle: dark and light bars between the points of
-        // the default barcode location.
-        if (y >= height / 6 && y < height * 5 / 6) {
-            const uint32_t unit = width >= 320 ? width / 320 : 1;
-            for (uint32_t x = width * 3 / 16; x < width * 13 / 16; ++x) {
-                const uint32_t module = (x - width * 3 / 16) / unit;
-                const bool dark = ((module * 2654435761u) >> 13) % 3 == 0 || module % 11 == 0;
-                row[x] = static_cast<char>(dark ? 24 : 232);
-            }
+        const uint8_t down = static_cast<uint8_t>(y * 95 / hd);
+        const bool barcode = y >= height / 6 && y < height * 5 / 6;
+        for (uint32_t x = 0; x < width; ++x) {
+            row[x] = static_cast<char>(barcode && bars[x] >= 0 ? bars[x] : background[x] + down);
         }
         // Byte runs a stream splitter outside raw mode would take for frame
         // ends and frame starts.
@@ -210,8 +227,24 @@ std::string yuv_frame(uint32_t width, uint32_t height) {
     return f;
 }
 
-std::string raw_picture(const PictureConfig& cfg) {
-    return cfg.colour ? yuv_frame(cfg.width, cfg.height) : grey_picture(cfg.width, cfg.height);
+const std::string& raw_picture(const PictureConfig& cfg) {
+    // The last picture of each port's thread is kept: taking a picture is
+    // device time, and a benchmark should measure the host.
+    thread_local struct {
+        bool valid = false;
+        bool colour = false;
+        uint32_t width = 0;
+        uint32_t height = 0;
+        std::string bytes;
+    } last;
+    if (!last.valid || last.colour != cfg.colour || last.width != cfg.width || last.height != cfg.height) {
+        last.bytes = cfg.colour ? yuv_frame(cfg.width, cfg.height) : grey_picture(cfg.width, cfg.height);
+        last.valid = true;
+        last.colour = cfg.colour;
+        last.width = cfg.width;
+        last.height = cfg.height;
+    }
+    return last.bytes;
 }
 
 std::string crop(const std::string& picture, uint32_t width, uint32_t x, uint32_t y, uint32_t w, uint32_t h) {

@@ -59,8 +59,9 @@ std::string grey_picture(uint32_t width, uint32_t height);
 // A YUV 4:2:0 frame of width x (height x 3 / 2) bytes: the luma rows (the
 // grey picture) and one row of V, U pairs per two luma rows.
 std::string yuv_frame(uint32_t width, uint32_t height);
-// The frame the device sends for IMGGET0T0R0F.
-std::string raw_picture(const PictureConfig& cfg);
+// The frame the device sends for IMGGET0T0R0F (valid until the next call on
+// the same thread).
+const std::string& raw_picture(const PictureConfig& cfg);
 // A grey region of the picture: `w` x `h` pixels from (x, y).
 std::string crop(const std::string& picture, uint32_t width, uint32_t x, uint32_t y, uint32_t w, uint32_t h);
 // The region-of-interest picture (the bounding box of the barcode points) as
