@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "engine/image_files.h"
+#include "pty_pair.h"
 #include "quorvia.h"
 #include "sim_process.h"
 
@@ -48,27 +49,15 @@ double Median(std::vector<double> v) {
 // The floor: `bytes` written into a pty master by one thread and read from
 // the slave by another, with poll + read, as fast as the pty carries them.
 double FloorMs(const std::string& bytes) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
+    qvtest::PtyPair pty;
+    const int slave = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
     termios tio{};
-    tcgetattr(master, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(master, TCSANOW, &tio);
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
     tcgetattr(slave, &tio);
     cfmakeraw(&tio);
     tcsetattr(slave, TCSANOW, &tio);
     std::vector<char> in(bytes.size());
     const auto t0 = Clock::now();
-    std::thread writer([&] {
-        size_t off = 0;
-        while (off < bytes.size()) {
-            const ssize_t n = write(master, bytes.data() + off, bytes.size() - off);
-            if (n <= 0) return;
-            off += static_cast<size_t>(n);
-        }
-    });
+    std::thread writer([&] { pty.WriteMaster(bytes, 30000); });
     size_t got = 0;
     while (got < bytes.size()) {
         pollfd pfd{slave, POLLIN, 0};
@@ -80,7 +69,6 @@ double FloorMs(const std::string& bytes) {
     const double ms = Ms(Clock::now() - t0);
     writer.join();
     close(slave);
-    close(master);
     return ms;
 }
 

@@ -16,6 +16,7 @@
 
 #include "child_process.h"
 #include "e2e_helpers.h"
+#include "img_param.h"
 #include "quorvia.h"
 #include "sim_pictures.h"
 
@@ -51,18 +52,6 @@ private:
     SimDevices devices_;
     void* handle_ = nullptr;
 };
-
-inline ImgParam Param(int t = 0, int r = 0, int f = 0, int q = 0, int i = 0, int a = 0, const char* b = "") {
-    ImgParam p{};
-    p.t = t;
-    p.r = r;
-    p.f = f;
-    p.q = q;
-    p.i = i;
-    p.a = a;
-    std::snprintf(p.b, sizeof p.b, "%s", b);
-    return p;
-}
 
 // What an image file holds, as an independent reader sees it.
 struct Decoded {

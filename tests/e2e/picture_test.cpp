@@ -27,6 +27,18 @@ std::string FirstDifference(const std::string& got, const std::string& want) {
     return "none";
 }
 
+// The colour type and the picture's size and byte count.
+void ExpectColourType(void* h, int32_t type, int32_t width, int32_t height, int32_t length) {
+    STImgResolution size{};
+    int32_t bytes = 0;
+    EXPECT_EQ(qv_GetDeviceImageColorType(h, &size, &bytes), type);
+    EXPECT_STREQ(qv_GetLastError(), "");
+    EXPECT_EQ(qv_GetDevStatus(h), QV_STATUS_COLOR_END);
+    EXPECT_EQ(size.width, width);
+    EXPECT_EQ(size.height, height);
+    EXPECT_EQ(bytes, length);
+}
+
 }  // namespace
 
 TEST(Picture, Grey640x480) {
@@ -44,13 +56,7 @@ TEST(Picture, Grey640x480) {
     const std::string want = qvsim::grey_picture(640, 480);
     EXPECT_TRUE(std::string(buf.data(), buf.size()) == want) << FirstDifference(std::string(buf.data(), buf.size()), want);
 
-    STImgResolution size{};
-    int32_t length = 0;
-    EXPECT_EQ(qv_GetDeviceImageColorType(s.handle(), &size, &length), QV_IMAGE_COLOR_GREY);
-    EXPECT_EQ(qv_GetDevStatus(s.handle()), QV_STATUS_COLOR_END);
-    EXPECT_EQ(size.width, 640);
-    EXPECT_EQ(size.height, 480);
-    EXPECT_EQ(length, 307200);
+    ExpectColourType(s.handle(), QV_IMAGE_COLOR_GREY, 640, 480, 307200);
 }
 
 TEST(Picture, Colour1280x720FromARawFrameOf1280x1080) {
@@ -60,12 +66,8 @@ TEST(Picture, Colour1280x720FromARawFrameOf1280x1080) {
     ASSERT_TRUE(qv_GetPicSize(s.handle(), &w, &h));
     EXPECT_EQ(w, 1280);
     EXPECT_EQ(h, 1080);
-    STImgResolution size{};
-    int32_t length = 0;
-    ASSERT_EQ(qv_GetDeviceImageColorType(s.handle(), &size, &length), QV_IMAGE_COLOR_YUV420);
-    EXPECT_EQ(size.width, 1280);
-    EXPECT_EQ(size.height, 720);
-    EXPECT_EQ(length, 1280 * 720 * 3);
+    ExpectColourType(s.handle(), QV_IMAGE_COLOR_YUV420, 1280, 720, 1280 * 720 * 3);
+    const int32_t length = 1280 * 720 * 3;
 
     std::vector<char> frame(1280 * 1080 * 2);
     uint32_t len = static_cast<uint32_t>(frame.size());
@@ -94,12 +96,7 @@ TEST(Picture, Colour1280x720FromARawFrameOf1280x1080) {
 TEST(Picture, ColourDeviceReporting640x720) {
     PictureScanner s(73, "size=640x480 colour=yuv");
     ASSERT_TRUE(s.ok());
-    STImgResolution size{};
-    int32_t length = 0;
-    ASSERT_EQ(qv_GetDeviceImageColorType(s.handle(), &size, &length), QV_IMAGE_COLOR_YUV420);
-    EXPECT_EQ(size.width, 640);
-    EXPECT_EQ(size.height, 480);
-    EXPECT_EQ(length, 921600);
+    ExpectColourType(s.handle(), QV_IMAGE_COLOR_YUV420, 640, 480, 921600);
 }
 
 TEST(Picture, Grey3840x2160) {

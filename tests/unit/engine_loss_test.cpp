@@ -32,13 +32,6 @@ long long MsSince(Clock::time_point t) {
 class EngineLoss : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto t = std::make_unique<ScriptedTransport>();
-        transport = t.get();
-        engine = std::make_unique<qv::CQVScan>(nullptr, std::move(t), nullptr);
-        T_DevicesInfo entry;
-        qv::InitDeviceRecord(&entry);
-        entry.transportKind = qv::kTransportSerial;
-        device = engine->OpenDeviceForNati(&entry);
         ASSERT_NE(device, nullptr);
     }
     void TearDown() override {
@@ -47,9 +40,10 @@ protected:
         }
     }
 
-    ScriptedTransport* transport = nullptr;
-    std::unique_ptr<qv::CQVScan> engine;
-    T_DevicesInfo* device = nullptr;
+    qvtest::ScriptedEngine scripted;
+    ScriptedTransport* transport = scripted.transport;
+    std::unique_ptr<qv::CQVScan>& engine = scripted.engine;
+    T_DevicesInfo*& device = scripted.device;
 };
 
 }  // namespace

@@ -38,13 +38,6 @@ long long MsSince(Clock::time_point t) {
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto t = std::make_unique<ScriptedTransport>();
-        transport = t.get();
-        engine = std::make_unique<qv::CQVScan>(nullptr, std::move(t), nullptr);
-        T_DevicesInfo entry;
-        qv::InitDeviceRecord(&entry);
-        entry.transportKind = qv::kTransportSerial;
-        device = engine->OpenDeviceForNati(&entry);
         ASSERT_NE(device, nullptr);
         ASSERT_EQ(device->pScan, engine.get());
     }
@@ -54,9 +47,10 @@ protected:
         }
     }
 
-    ScriptedTransport* transport = nullptr;
-    std::unique_ptr<qv::CQVScan> engine;
-    T_DevicesInfo* device = nullptr;
+    qvtest::ScriptedEngine scripted;
+    ScriptedTransport* transport = scripted.transport;
+    std::unique_ptr<qv::CQVScan>& engine = scripted.engine;
+    T_DevicesInfo*& device = scripted.device;
 };
 
 }  // namespace

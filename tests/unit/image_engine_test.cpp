@@ -12,9 +12,11 @@
 #include "core/errors.h"
 #include "engine/qvscan.h"
 #include "hang_guard.h"
+#include "img_param.h"
 #include "quorvia.h"
 #include "scripted_transport.h"
 
+using qvtest::Param;
 using qvtest::ScriptedTransport;
 using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
@@ -55,28 +57,13 @@ std::string ImageReply(const std::string& cmd, const std::string& pic, const std
 
 std::string Barcode(int n) { return "BC9-0000000" + std::to_string(n) + "\r\n"; }
 
-ImgParam Zero() {
-    ImgParam p;
-    std::memset(&p, 0, sizeof p);
-    return p;
-}
-
 long long MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
 class ImageEngine : public ::testing::Test {
 protected:
-    void SetUp() override {
-        auto t = std::make_unique<ScriptedTransport>();
-        transport = t.get();
-        engine = std::make_unique<qv::CQVScan>(nullptr, std::move(t), nullptr);
-        T_DevicesInfo entry;
-        qv::InitDeviceRecord(&entry);
-        entry.transportKind = qv::kTransportSerial;
-        device = engine->OpenDeviceForNati(&entry);
-        ASSERT_NE(device, nullptr);
-    }
+    void SetUp() override { ASSERT_NE(device, nullptr); }
     void TearDown() override {
         if (device != nullptr) {
             EXPECT_TRUE(engine->CloseDevice(&device));
@@ -104,9 +91,10 @@ protected:
         EXPECT_EQ(engine->responseQueueSize(), 0u) << what;
     }
 
-    ScriptedTransport* transport = nullptr;
-    std::unique_ptr<qv::CQVScan> engine;
-    T_DevicesInfo* device = nullptr;
+    qvtest::ScriptedEngine scripted;
+    ScriptedTransport* transport = scripted.transport;
+    std::unique_ptr<qv::CQVScan>& engine = scripted.engine;
+    T_DevicesInfo*& device = scripted.device;
 };
 
 }  // namespace
@@ -153,7 +141,7 @@ TEST_F(ImageEngine, PictureInRawModeWithBarcodesAroundIt) {
                            {15, Barcode(3)}});
     std::vector<char> out(pic.size());
     uint32_t len = static_cast<uint32_t>(out.size());
-    ASSERT_TRUE(engine->GetPicData(device, Zero(), out.data(), &len, nullptr)) << qv::LastErrorText();
+    ASSERT_TRUE(engine->GetPicData(device, Param(), out.data(), &len, nullptr)) << qv::LastErrorText();
     ASSERT_EQ(len, pic.size());
     EXPECT_TRUE(std::memcmp(out.data(), pic.data(), pic.size()) == 0);
     EXPECT_EQ(transport->writes(), (std::vector<std::string>{Command("IMGGWH"), Command("IMGGET^"), Command(cmd)}));
@@ -169,7 +157,7 @@ TEST_F(ImageEngine, BarcodeLocationsWithTheImage) {
     const std::string cmd = "IMGGET2T0R0F0I";
     QueueSizeAndCaps(100, 50);
     transport->QueueReply({{0, ImageReply(cmd, pic, "1280W720H|2560W720H|2560W1440H|1280W1440H")}});
-    ImgParam p = Zero();
+    ImgParam p = Param();
     p.t = 2;
     STImgResolution pts[4] = {};
     std::vector<char> out(8000);
@@ -183,7 +171,7 @@ TEST_F(ImageEngine, BarcodeLocationsWithTheImage) {
 
 TEST_F(ImageEngine, ParameterRefusedBeforeAnyPictureIsAsked) {
     QueueSizeAndCaps(640, 480);
-    ImgParam p = Zero();
+    ImgParam p = Param();
     p.r = 2;
     std::vector<char> out(100);
     uint32_t len = 100;
@@ -192,7 +180,7 @@ TEST_F(ImageEngine, ParameterRefusedBeforeAnyPictureIsAsked) {
     EXPECT_EQ(transport->writes().size(), 2u);
     // The capability reply that is not numbers fails the fetch too.
     QueueSizeAndCaps(640, 480, "0-2TR0F");
-    EXPECT_FALSE(engine->GetPicData(device, Zero(), out.data(), &len, nullptr));
+    EXPECT_FALSE(engine->GetPicData(device, Param(), out.data(), &len, nullptr));
     EXPECT_STREQ(qv::LastErrorText(), "Get image data error");
     EXPECT_EQ(transport->writes().size(), 4u);
     ExpectUsable("refused parameter");
@@ -226,7 +214,7 @@ TEST_F(ImageEngine, EveryFailedTransferLeavesRawModeAndTheLock) {
         uint32_t len = static_cast<uint32_t>(out.size());
         qv::SetLastErrorCode(0);
         const auto start = Clock::now();
-        EXPECT_FALSE(engine->GetPicData(device, Zero(), out.data(), &len, nullptr)) << c.name;
+        EXPECT_FALSE(engine->GetPicData(device, Param(), out.data(), &len, nullptr)) << c.name;
         EXPECT_STREQ(qv::LastErrorText(), c.error) << c.name;
         EXPECT_LT(MsSince(start), 10000) << c.name;
         ExpectUsable(c.name);
@@ -247,7 +235,7 @@ TEST_F(ImageEngine, LengthErrorDrainsTheRestOfTheReply) {
                            {60, Barcode(6)}});
     std::vector<char> out(640 * 480);
     uint32_t len = static_cast<uint32_t>(out.size());
-    EXPECT_FALSE(engine->GetPicData(device, Zero(), out.data(), &len, nullptr));
+    EXPECT_FALSE(engine->GetPicData(device, Param(), out.data(), &len, nullptr));
     EXPECT_STREQ(qv::LastErrorText(), "Get image data len error");
     std::vector<char> code(4096);
     int32_t n = static_cast<int32_t>(code.size());
@@ -261,7 +249,7 @@ TEST_F(ImageEngine, LocationErrorDrainsToo) {
     QueueSizeAndCaps(640, 480);
     transport->QueueReply({{0, ImageReply(cmd, PlainPicture(20000), "12W34H|x").substr(0, 60)},
                            {10, ImageReply(cmd, PlainPicture(20000), "12W34H|x").substr(60)}});
-    ImgParam p = Zero();
+    ImgParam p = Param();
     p.t = 2;
     STImgResolution pts[4];
     std::vector<char> out(640 * 480);
@@ -277,7 +265,7 @@ TEST_F(ImageEngine, PictureLongerThanTheBufferIsNotCutShort) {
     transport->QueueReply({{0, ImageReply("IMGGET0T0R0F0I", pic) + Barcode(4)}});
     std::vector<char> out(1999, 'q');
     uint32_t len = static_cast<uint32_t>(out.size());
-    EXPECT_FALSE(engine->GetPicData(device, Zero(), out.data(), &len, nullptr));
+    EXPECT_FALSE(engine->GetPicData(device, Param(), out.data(), &len, nullptr));
     EXPECT_STREQ(qv::LastErrorText(), "Image data real len greater then param len");
     EXPECT_EQ(len, 2000u);
     EXPECT_EQ(out[0], 'q');
@@ -340,7 +328,7 @@ TEST_F(ImageEngine, LostDeviceKeepsTheTransportsFailure) {
     std::vector<char> out(640 * 480);
     uint32_t len = static_cast<uint32_t>(out.size());
     const auto start = Clock::now();
-    EXPECT_FALSE(engine->GetPicData(device, Zero(), out.data(), &len, nullptr));
+    EXPECT_FALSE(engine->GetPicData(device, Param(), out.data(), &len, nullptr));
     EXPECT_LT(MsSince(start), 1500);
     EXPECT_STREQ(qv::LastErrorText(), "Read from com error, com push out");
 }
@@ -348,10 +336,10 @@ TEST_F(ImageEngine, LostDeviceKeepsTheTransportsFailure) {
 TEST_F(ImageEngine, ArgumentChecks) {
     std::vector<char> out(10);
     uint32_t len = 0;
-    EXPECT_FALSE(engine->GetPicData(device, Zero(), out.data(), &len, nullptr));
+    EXPECT_FALSE(engine->GetPicData(device, Param(), out.data(), &len, nullptr));
     EXPECT_STREQ(qv::LastErrorText(), "Invalid input parameters");
     len = 10;
-    ImgParam p = Zero();
+    ImgParam p = Param();
     p.t = 2;
     EXPECT_FALSE(engine->GetPicData(device, p, out.data(), &len, nullptr));
     EXPECT_STREQ(qv::LastErrorText(), "Image with barcode location must need STImgResolution");

@@ -10,8 +10,10 @@
 
 #include "core/errors.h"
 #include "engine/image_reply.h"
+#include "img_param.h"
 
 using qv::ImageReplyReader;
+using qvtest::Param;
 using qv::ImgCapabilities;
 using qv::LocationParse;
 using State = ImageReplyReader::State;
@@ -27,19 +29,6 @@ std::string Hex8(size_t n) {
     char t[16];
     std::snprintf(t, sizeof t, "%08zX", n);
     return t;
-}
-
-ImgParam Param(int t, int r, int f, int q = 0, int i = 0, int a = 0, const char* b = "") {
-    ImgParam p;
-    std::memset(&p, 0, sizeof p);
-    p.t = t;
-    p.r = r;
-    p.f = f;
-    p.q = q;
-    p.i = i;
-    p.a = a;
-    std::memcpy(p.b, b, std::min(std::strlen(b), sizeof p.b));
-    return p;
 }
 
 bool ParseCaps(const std::string& sections, ImgCapabilities* caps, const std::string& echo = "IMGGET^") {
