@@ -19,8 +19,9 @@ constexpr size_t kEchoOffset = 7;
 // Status, ';' and 0x03 after the image.
 constexpr size_t kSuffixLen = 3;
 constexpr size_t kLengthFieldLen = 8;
-// Bytes the reader keeps while looking for the reply's start.
-constexpr size_t kHeadCapacity = ImageReplyReader::kChunk;
+// The reader's buffer until the length is known (the header is short); then
+// it grows once to the whole reply.
+constexpr size_t kHeadCapacity = 0x10000;
 // Capability values above this stand for "too big to match anything".
 constexpr int64_t kValueCeiling = int64_t{1} << 40;
 constexpr size_t kRegionDigits = 16;

@@ -337,8 +337,14 @@ ImageAnswer answer_image_command(const PictureConfig& cfg, PictureFault& fault, 
     const bool size_query = body == "IMGGWH";
     const bool format_query = body == "IMGFMT";
     const bool caps_query = body == "IMGGET^";
-    const bool picture = !caps_query && body.size() > 6 && body.substr(0, 6) == "IMGGET";
-    const bool roi = body.size() > 6 && body.substr(0, 6) == "SOPIMG";
+    // A picture command carries values: "IMGGET0T0R0F", "SOPIMG0P1U...". Other
+    // IMGGET texts ("IMGGET*" and the like) are ordinary commands.
+    const auto with_values = [&](const char* word) {
+        return body.size() > 6 && body.substr(0, 6) == word &&
+               ((body[6] >= '0' && body[6] <= '9') || body[6] == '-');
+    };
+    const bool picture = with_values("IMGGET");
+    const bool roi = with_values("SOPIMG");
     if (!size_query && !format_query && !caps_query && !picture && !roi) return {};
     if (scripted == Status::silent) return ImageAnswer{true, {}};
     if ((picture || roi) && scripted != Status::ack) {
