@@ -157,6 +157,11 @@ bool CQVScan::GetPicData(T_DevicesInfo* device, ImgParam param, char* out, uint3
     setup.word = "IMGGET";
     setup.location = param.t == 2;
     setup.maxLength = 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height) + 2000;
+    // A whole picture of raw pixels is width x height bytes (F = 2 asks for
+    // JPEG data, a region for less).
+    if (param.f != 2 && setup.command.back() != 'B') {
+        setup.expectedLength = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    }
     return FetchImageLocked(device, std::move(setup), out, outLen, imgR);
 }
 
@@ -192,6 +197,7 @@ bool CQVScan::GetRawPicData(T_DevicesInfo* device, char* out, int32_t length) {
     setup.command = "IMGGET0T0R0F";
     setup.word = "IMGGET";
     setup.maxLength = static_cast<uint64_t>(length);
+    setup.expectedLength = static_cast<uint64_t>(length);
     uint32_t got = static_cast<uint32_t>(length);
     std::lock_guard<std::mutex> lock(m_readDataMutex);
     if (!FetchImageLocked(device, std::move(setup), out, &got, nullptr)) return false;
@@ -296,29 +302,49 @@ bool CQVScan::ReadImageReply(T_DevicesInfo* device, ImageReplyReader& reader) {
 }
 
 std::string CQVScan::DrainImageReply(T_DevicesInfo* device, const ImageReplyReader& reader) {
-    // The reply ends with ACK ';' 03. A picture may hold those bytes as well,
-    // so where the reply really ends is a guess: the first chunk that holds
-    // them, at their last place in it. What follows them there is kept for
-    // the listener. The drain never takes more than the reply could hold.
-    size_t end = AfterLastFrameEnd(reader.Held());
-    if (end != std::string_view::npos) {
-        QV_LOG("find end");
-        return std::string(reader.Held().substr(end));
-    }
+    std::string held(reader.Held());
     std::vector<char> scratch(kDrainChunk);
-    uint64_t drained = reader.Received();
-    while (drained < reader.ReplyLimit()) {
-        const int32_t n = Read2(device, scratch.data(), static_cast<uint32_t>(scratch.size()), kImageReadTimeoutMs);
-        if (n <= 0) break;
-        drained += static_cast<uint64_t>(n);
-        const std::string_view chunk(scratch.data(), static_cast<size_t>(n));
-        end = AfterLastFrameEnd(chunk);
-        if (end != std::string_view::npos) {
-            QV_LOG("find end");
-            return std::string(chunk.substr(end));
+    // Reads more of the reply, at most up to `upTo` bytes held; false when
+    // nothing more came.
+    const auto readMore = [&](uint64_t upTo) {
+        const uint64_t room = std::min<uint64_t>(kDrainChunk, upTo - held.size());
+        const int32_t n = Read2(device, scratch.data(), static_cast<uint32_t>(room), kImageReadTimeoutMs);
+        if (n <= 0) return false;
+        held.append(scratch.data(), static_cast<size_t>(n));
+        return true;
+    };
+    // When the picture size tells the image's length, the reply ends right
+    // there (within the room of a location text that could not be read).
+    uint64_t lo = 0, hi = 0;
+    if (reader.ExpectedEnd(&lo, &hi) && hi <= reader.ReplyLimit()) {
+        while (held.size() < hi && readMore(hi)) {
+        }
+        for (uint64_t end = std::min<uint64_t>(hi, held.size()); end >= lo && end >= 3; --end) {
+            if (IsStatusByte(static_cast<uint8_t>(held[end - 3])) && held[end - 2] == ';' &&
+                static_cast<uint8_t>(held[end - 1]) == 0x03) {
+                QV_LOG("find end");
+                return held.substr(end);
+            }
         }
     }
-    return {};
+    // Otherwise the end is a guess: ACK ';' 03 may be picture bytes too. The
+    // first piece that holds them ends the reply at their last place in it;
+    // what follows them there is kept for the listener. The drain never
+    // takes more than the reply could hold.
+    size_t from = 0;
+    for (;;) {
+        const size_t end = AfterLastFrameEnd(std::string_view(held).substr(from));
+        if (end != std::string_view::npos) {
+            QV_LOG("find end");
+            return held.substr(from + end);
+        }
+        from = held.size();
+        if (held.size() >= reader.ReplyLimit() || !readMore(reader.ReplyLimit())) return {};
+        if (held.size() > kDrainChunk) {
+            held.erase(0, from);  // only the newest piece matters from here on
+            from = 0;
+        }
+    }
 }
 
 void CQVScan::RouteOutsideReply(const char* data, size_t n) {

@@ -395,6 +395,14 @@ uint64_t ImageReplyReader::ReplyLimit() const {
            setup_.maxLength + kSuffixLen;
 }
 
+bool ImageReplyReader::ExpectedEnd(uint64_t* lo, uint64_t* hi) const {
+    if (setup_.expectedLength == 0) return false;
+    const uint64_t field = lengthField_ != 0 ? lengthField_ : kEchoOffset + setup_.command.size();
+    *lo = field + kLengthFieldLen + setup_.expectedLength + kSuffixLen;
+    *hi = *lo + (lengthField_ == 0 && setup_.location ? kLocationTextLimit : 0);
+    return true;
+}
+
 std::string_view ImageReplyReader::Trailing() const {
     if ((state_ != State::complete && state_ != State::noImage) || fill_ <= end_) return {};
     return std::string_view(buf_.get() + end_, fill_ - end_);

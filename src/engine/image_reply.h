@@ -104,6 +104,7 @@ public:
         std::string word;           // "IMGGET" or "SOPIMG": offsets 7-12 of an error reply
         bool location = false;      // the reply carries barcode locations
         uint64_t maxLength = 0;     // largest acceptable image length
+        uint64_t expectedLength = 0;  // the length the picture size implies, 0 when unknown
     };
 
     explicit ImageReplyReader(Setup setup);
@@ -133,6 +134,10 @@ public:
     // The longest the reply can be: framing, echo, location text and the
     // largest acceptable image.
     uint64_t ReplyLimit() const;
+    // Where the reply of an image of the expected length ends: between *lo
+    // and *hi (they differ by the room of a location text that could not be
+    // read). False when no length is expected.
+    bool ExpectedEnd(uint64_t* lo, uint64_t* hi) const;
     // Byte `back` positions before the end of the reply (complete) or of what
     // was received, for the log (0 when there is none).
     uint8_t Last(size_t back) const;

@@ -244,6 +244,30 @@ TEST_F(ImageEngine, LengthErrorDrainsTheRestOfTheReply) {
     ExpectUsable("length error");
 }
 
+TEST_F(ImageEngine, MalformedReplyOfAPictureFullOfFrameEndsEndsWhereItsSizeSays) {
+    // The picture holds 06 ';' 03 every 97 bytes: the reply's end is where a
+    // 40 x 30 picture ends, for a malformed length and for a malformed location.
+    const std::string pic = Picture(40 * 30);
+    for (bool location : {false, true}) {
+        const std::string cmd = location ? "IMGGET2T0R0F0I" : "IMGGET0T0R0F0I";
+        QueueSizeAndCaps(40, 30);
+        const std::string reply = kPrefix + "@" + cmd + (location ? "1W2H|3W" : "") + "0004B0ZZ" + pic + "\x06;\x03";
+        transport->QueueReply({{0, reply.substr(0, 40)}, {10, reply.substr(40, 500)}, {20, reply.substr(540) + Barcode(8)}});
+        ImgParam p = Param();
+        p.t = location ? 2 : 0;
+        STImgResolution pts[4];
+        std::vector<char> out(40 * 30);
+        uint32_t len = static_cast<uint32_t>(out.size());
+        EXPECT_FALSE(engine->GetPicData(device, p, out.data(), &len, pts));
+        EXPECT_STREQ(qv::LastErrorText(), location ? "Barcode location error" : "Get image data len error");
+        std::vector<char> code(4096);
+        int32_t n = static_cast<int32_t>(code.size());
+        ASSERT_TRUE(engine->GetCodeData(device, code.data(), &n, 300));
+        EXPECT_EQ(std::string(code.data(), static_cast<size_t>(n)), Barcode(8)) << location;
+        ExpectUsable(location ? "location error" : "length error");
+    }
+}
+
 TEST_F(ImageEngine, LocationErrorDrainsToo) {
     const std::string cmd = "IMGGET2T0R0F0I";
     QueueSizeAndCaps(640, 480);
