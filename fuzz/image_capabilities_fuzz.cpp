@@ -12,7 +12,7 @@
 #include <string>
 
 #include "core/errors.h"
-#include "engine/image_reply.h"
+#include "engine/image_capabilities.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "engine/image_reply.h"
+#include "engine/image_reply_reader.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

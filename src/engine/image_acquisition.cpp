@@ -11,7 +11,9 @@
 
 #include "core/errors.h"
 #include "core/log.h"
+#include "engine/image_capabilities.h"
 #include "engine/image_files.h"
+#include "engine/image_reply.h"
 #include "engine/qvscan.h"
 
 namespace qv {

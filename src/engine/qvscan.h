@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/byte_queue.h"
-#include "engine/image_reply.h"
+#include "engine/image_reply_reader.h"
 #include "engine/stream_splitter.h"
 #include "quorvia.h"
 #include "transport/communication.h"

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "engine/image_capabilities.h"
 #include "engine/image_reply.h"
+#include "engine/image_reply_reader.h"
 #include "img_param.h"
 
 using qv::ImageReplyReader;
