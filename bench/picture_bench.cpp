@@ -110,7 +110,8 @@ void PictureTransfer() {
     std::printf("3840 x 2160 grey picture (%u bytes) over a pty\n", len);
     std::printf("  qv_GetPicDataByConfig from quorvia-sim: median %.1f ms, %.1f MB/s\n", Median(lib), libRate);
     std::printf("  floor (plain pty write/read):           median %.1f ms, %.1f MB/s\n", Median(floor), floorRate);
-    std::printf("  ratio %.2f; target >= 0.5: %s\n", libRate / floorRate, libRate >= 0.5 * floorRate ? "met" : "NOT met");
+    std::printf("  ratio %.2f; target >= 0.5: %s\n", libRate / floorRate,
+                libRate >= 0.5 * floorRate ? "met" : "NOT met");
 }
 
 // Runs cjpeg on a PGM file; the wall time in ms, or -1.
@@ -134,7 +135,8 @@ void JpegSave() {
             picture[static_cast<size_t>(y) * kWidth + x] = static_cast<char>(bar ? 20 : (x / 16 + y / 12) & 0xFF);
         }
     }
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("qv_picture_bench_" + std::to_string(getpid()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("qv_picture_bench_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const std::string pgm = (dir / "in.pgm").string();
     {

@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QV_FUZZ_CHECK(qv::ImgCapabilities::Allows(caps.t, p.t) && qv::ImgCapabilities::Allows(caps.r, p.r) &&
                       qv::ImgCapabilities::Allows(caps.f, p.f),
                   "T, R or F not accepted: %s", cmd.c_str());
-    const std::string head = "IMGGET" + std::to_string(p.t) + "T" + std::to_string(p.r) + "R" + std::to_string(p.f) + "F";
+    const std::string head =
+        "IMGGET" + std::to_string(p.t) + "T" + std::to_string(p.r) + "R" + std::to_string(p.f) + "F";
     QV_FUZZ_CHECK(cmd.compare(0, head.size(), head) == 0, "command %s", cmd.c_str());
     if (p.f == 2) QV_FUZZ_CHECK(qv::ImgCapabilities::Allows(caps.q, p.q), "Q not accepted");
     if (p.f == 4) QV_FUZZ_CHECK(qv::ImgCapabilities::Allows(caps.a, p.a), "A not accepted");

@@ -43,7 +43,9 @@ constexpr Tables kTables = MakeTables();
 
 }  // namespace
 
-int32_t YuvPictureHeight(int32_t rawHeight) { return rawHeight <= 0 ? 0 : static_cast<int32_t>(int64_t{rawHeight} * 2 / 3); }
+int32_t YuvPictureHeight(int32_t rawHeight) {
+    return rawHeight <= 0 ? 0 : static_cast<int32_t>(int64_t{rawHeight} * 2 / 3);
+}
 
 bool ConvertImageColorSpace(const uint8_t* src, int32_t len, int32_t width, int32_t rawHeight, uint8_t* out) {
     const int32_t rows = YuvPictureHeight(rawHeight);

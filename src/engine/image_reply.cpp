@@ -7,12 +7,6 @@
 namespace qv {
 namespace {
 
-constexpr char kPrefix[6] = {0x02, 0x01, 0x30, 0x30, 0x30, 0x30};
-constexpr size_t kPrefixLen = sizeof kPrefix;
-// Prefix and the one byte before the value of a reply.
-constexpr size_t kEchoOffset = 7;
-constexpr size_t kLengthFieldLen = 8;
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Leading decimal digits of a text as an int32; false when there is none or
@@ -31,7 +25,8 @@ bool LeadingInt32(std::string_view s, int32_t* out) {
 }
 
 bool IsCompleteFrame(const char* data, size_t len) {
-    return len >= kPrefixLen + 2 && std::memcmp(data, kPrefix, kPrefixLen) == 0 && data[len - 2] == ';' &&
+    return len >= kReplyPrefixLen + 2 && std::memcmp(data, kReplyPrefix, kReplyPrefixLen) == 0 &&
+           data[len - 2] == ';' &&
            static_cast<uint8_t>(data[len - 1]) == 0x03;
 }
 
@@ -61,7 +56,7 @@ bool ParsePicSizeReply(const char* reply, size_t len, int32_t* width, int32_t* h
 
 int32_t ColorTypeFromReply(const char* reply, size_t len) {
     // Prefix, one byte, at least the value, status, ';' 03.
-    if (len < kEchoOffset + 4 || !IsCompleteFrame(reply, len)) return 0;
+    if (len < kReplyValueOffset + 4 || !IsCompleteFrame(reply, len)) return 0;
     if (static_cast<uint8_t>(reply[len - 3]) != 0x06) return 1;
     switch (reply[len - 4]) {
         case '0': return 1;
@@ -112,7 +107,7 @@ LocationParse ParseBarcodeLocation(const char* text, size_t avail, STImgResoluti
 
 bool ParseImageLength(const char* field, uint32_t* length) {
     uint32_t v = 0;
-    for (size_t i = 0; i < kLengthFieldLen; ++i) {
+    for (size_t i = 0; i < kImageLengthDigits; ++i) {
         const char c = field[i];
         uint32_t d;
         if (c >= '0' && c <= '9') {

@@ -10,6 +10,15 @@
 
 namespace qv {
 
+// The layout every image reply shares: the response prefix 02 01 "0000", one
+// byte, then the echoed command or the value at offset 7; an image's length
+// is 8 hexadecimal digits; status, ';' and 03 end a reply.
+inline constexpr char kReplyPrefix[6] = {0x02, 0x01, 0x30, 0x30, 0x30, 0x30};
+inline constexpr size_t kReplyPrefixLen = sizeof kReplyPrefix;
+inline constexpr size_t kReplyValueOffset = 7;
+inline constexpr size_t kImageLengthDigits = 8;
+inline constexpr size_t kReplySuffixLen = 3;
+
 // Largest picture (width x height) the engine accepts from a size reply:
 // 16384 x 16384. Every size computed from it (4 x w x h, 3 x w x h + 2000,
 // 2 x w x h) fits in 32 bits.

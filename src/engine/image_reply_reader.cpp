@@ -11,13 +11,6 @@
 namespace qv {
 namespace {
 
-constexpr char kPrefix[6] = {0x02, 0x01, 0x30, 0x30, 0x30, 0x30};
-constexpr size_t kPrefixLen = sizeof kPrefix;
-// Prefix and the one byte before the echoed command.
-constexpr size_t kEchoOffset = 7;
-// Status, ';' and 0x03 after the image.
-constexpr size_t kSuffixLen = 3;
-constexpr size_t kLengthFieldLen = 8;
 // The reader's buffer until the length is known (the header is short); then
 // it grows once to the whole reply.
 constexpr size_t kHeadCapacity = 0x10000;
@@ -49,11 +42,11 @@ ImageReplyReader::State ImageReplyReader::Commit(size_t n, std::string* outside)
     fill_ += n;
     if (!started_) {
         const std::string_view held(buf_.get(), fill_);
-        size_t start = held.find(std::string_view(kPrefix, kPrefixLen));
+        size_t start = held.find(std::string_view(kReplyPrefix, kReplyPrefixLen));
         if (start == std::string_view::npos) {
             // Keep the longest tail that may be the prefix cut by a chunk boundary.
-            size_t keep = std::min(fill_, kPrefixLen - 1);
-            while (keep > 0 && std::memcmp(buf_.get() + fill_ - keep, kPrefix, keep) != 0) --keep;
+            size_t keep = std::min(fill_, kReplyPrefixLen - 1);
+            while (keep > 0 && std::memcmp(buf_.get() + fill_ - keep, kReplyPrefix, keep) != 0) --keep;
             start = fill_ - keep;
         } else {
             started_ = true;
@@ -71,13 +64,13 @@ ImageReplyReader::State ImageReplyReader::Commit(size_t n, std::string* outside)
 }
 
 ImageReplyReader::State ImageReplyReader::Examine() {
-    const size_t fieldStart = kEchoOffset + setup_.command.size();  // D
-    const size_t errorLen = fieldStart + kSuffixLen;                // E
+    const size_t fieldStart = kReplyValueOffset + setup_.command.size();  // D
+    const size_t errorLen = fieldStart + kReplySuffixLen;                // E
     if (!lengthKnown_) {
         // An error reply is E bytes long; until E bytes are here nothing can be decided.
         if (fill_ < errorLen) return State::needMore;
         const char* b = buf_.get();
-        if (std::memcmp(b + kEchoOffset, setup_.word.data(), std::min<size_t>(setup_.word.size(), 6)) == 0 &&
+        if (std::memcmp(b + kReplyValueOffset, setup_.word.data(), std::min<size_t>(setup_.word.size(), 6)) == 0 &&
             IsStatusByte(static_cast<uint8_t>(b[errorLen - 3])) && b[errorLen - 2] == ';' &&
             static_cast<uint8_t>(b[errorLen - 1]) == 0x03) {
             end_ = errorLen;
@@ -95,14 +88,14 @@ ImageReplyReader::State ImageReplyReader::Examine() {
             field += used;
         }
         lengthField_ = field;
-        if (fill_ < field + kLengthFieldLen) return State::needMore;
+        if (fill_ < field + kImageLengthDigits) return State::needMore;
         uint32_t length = 0;
         if (!ParseImageLength(b + field, &length) || length == 0 || length > setup_.maxLength) {
             return State::lengthError;
         }
         length_ = length;
-        imageStart_ = field + kLengthFieldLen;
-        end_ = imageStart_ + length + kSuffixLen;
+        imageStart_ = field + kImageLengthDigits;
+        end_ = imageStart_ + length + kReplySuffixLen;
         lengthKnown_ = true;
         QV_LOG("[%s][%d]szLen=%s, devImgLen=%d\n", "ReadImage", __LINE__, LengthText().c_str(),
                static_cast<int>(length));
@@ -111,14 +104,14 @@ ImageReplyReader::State ImageReplyReader::Examine() {
 }
 
 uint64_t ImageReplyReader::ReplyLimit() const {
-    return kEchoOffset + setup_.command.size() + (setup_.location ? kLocationTextLimit : 0) + kLengthFieldLen +
-           setup_.maxLength + kSuffixLen;
+    return kReplyValueOffset + setup_.command.size() + (setup_.location ? kLocationTextLimit : 0) + kImageLengthDigits +
+           setup_.maxLength + kReplySuffixLen;
 }
 
 bool ImageReplyReader::ExpectedEnd(uint64_t* lo, uint64_t* hi) const {
     if (setup_.expectedLength == 0) return false;
-    const uint64_t field = lengthField_ != 0 ? lengthField_ : kEchoOffset + setup_.command.size();
-    *lo = field + kLengthFieldLen + setup_.expectedLength + kSuffixLen;
+    const uint64_t field = lengthField_ != 0 ? lengthField_ : kReplyValueOffset + setup_.command.size();
+    *lo = field + kImageLengthDigits + setup_.expectedLength + kReplySuffixLen;
     *hi = *lo + (lengthField_ == 0 && setup_.location ? kLocationTextLimit : 0);
     return true;
 }
@@ -130,7 +123,7 @@ std::string_view ImageReplyReader::Trailing() const {
 
 std::string ImageReplyReader::LengthText() const {
     if (!started_ || lengthField_ == 0 || fill_ < lengthField_) return {};
-    return std::string(buf_.get() + lengthField_, std::min(kLengthFieldLen, fill_ - lengthField_));
+    return std::string(buf_.get() + lengthField_, std::min(kImageLengthDigits, fill_ - lengthField_));
 }
 
 uint8_t ImageReplyReader::Last(size_t back) const {

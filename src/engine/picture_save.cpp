@@ -7,7 +7,9 @@
 namespace qv {
 namespace {
 
-bool EndsWith(const char* name, size_t len, const char* ending) { return len >= 4 && std::memcmp(name + len - 4, ending, 4) == 0; }
+bool EndsWith(const char* name, size_t len, const char* ending) {
+    return len >= 4 && std::memcmp(name + len - 4, ending, 4) == 0;
+}
 
 }  // namespace
 

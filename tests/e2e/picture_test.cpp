@@ -54,7 +54,8 @@ TEST(Picture, Grey640x480) {
     EXPECT_STREQ(qv_GetLastError(), "");
     EXPECT_EQ(qv_GetDevStatus(s.handle()), QV_STATUS_IMAGE_END);
     const std::string want = qvsim::grey_picture(640, 480);
-    EXPECT_TRUE(std::string(buf.data(), buf.size()) == want) << FirstDifference(std::string(buf.data(), buf.size()), want);
+    const std::string got(buf.data(), buf.size());
+    EXPECT_TRUE(got == want) << FirstDifference(got, want);
 
     ExpectColourType(s.handle(), QV_IMAGE_COLOR_GREY, 640, 480, 307200);
 }

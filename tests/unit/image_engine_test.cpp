@@ -252,7 +252,8 @@ TEST_F(ImageEngine, MalformedReplyOfAPictureFullOfFrameEndsEndsWhereItsSizeSays)
         const std::string cmd = location ? "IMGGET2T0R0F0I" : "IMGGET0T0R0F0I";
         QueueSizeAndCaps(40, 30);
         const std::string reply = kPrefix + "@" + cmd + (location ? "1W2H|3W" : "") + "0004B0ZZ" + pic + "\x06;\x03";
-        transport->QueueReply({{0, reply.substr(0, 40)}, {10, reply.substr(40, 500)}, {20, reply.substr(540) + Barcode(8)}});
+        transport->QueueReply(
+            {{0, reply.substr(0, 40)}, {10, reply.substr(40, 500)}, {20, reply.substr(540) + Barcode(8)}});
         ImgParam p = Param();
         p.t = location ? 2 : 0;
         STImgResolution pts[4];

@@ -238,7 +238,8 @@ TEST(ColourConversion, WritesExactlyWidthTimesTwoThirdsHeightTimesThree) {
         std::vector<uint8_t> frame(static_cast<size_t>(w * h), 77);
         const size_t want = static_cast<size_t>(w * rows * 3);
         std::vector<uint8_t> out(want + 64, 0xEE);
-        ASSERT_TRUE(qv::ConvertImageColorSpace(frame.data(), static_cast<int32_t>(frame.size()), w, h, out.data())) << h;
+        const int32_t len = static_cast<int32_t>(frame.size());
+        ASSERT_TRUE(qv::ConvertImageColorSpace(frame.data(), len, w, h, out.data())) << h;
         EXPECT_EQ(qv::YuvPictureHeight(h), rows);
         for (size_t i = want; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << "h=" << h << " byte " << i;
     }

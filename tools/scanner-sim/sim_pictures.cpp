@@ -129,7 +129,9 @@ ImageAnswer picture_reply(const PictureConfig& cfg, PictureFault& fault, char fr
             if (b.size() != 16 || cfg.colour) return deliver(error_reply(frame_kind, body, kNak), fault);
             const auto field = [&](int k) { return static_cast<uint32_t>(std::stoul(b.substr(4 * k, 4))); };
             const uint32_t x = field(0), y = field(1), rw = field(2), rh = field(3);
-            if (rw == 0 || rh == 0 || x + rw > w || y + rh > h) return deliver(error_reply(frame_kind, body, kNak), fault);
+            if (rw == 0 || rh == 0 || x + rw > w || y + rh > h) {
+                return deliver(error_reply(frame_kind, body, kNak), fault);
+            }
             owned = crop(*data, w, x, y, rw, rh);
             data = &owned;
             w = rw;
@@ -348,7 +350,8 @@ ImageAnswer answer_image_command(const PictureConfig& cfg, PictureFault& fault, 
     if (!size_query && !format_query && !caps_query && !picture && !roi) return {};
     if (scripted == Status::silent) return ImageAnswer{true, {}};
     if ((picture || roi) && scripted != Status::ack) {
-        return ImageAnswer{true, {{error_reply(frame_kind, body, status_char(scripted)), std::chrono::milliseconds(0)}}};
+        const std::string refused = error_reply(frame_kind, body, status_char(scripted));
+        return ImageAnswer{true, {{refused, std::chrono::milliseconds(0)}}};
     }
     if (picture || roi) return picture_reply(cfg, fault, frame_kind, body, roi);
 
