@@ -1,7 +1,8 @@
 // Picture figures, each next to a floor measured in the same run:
 //  1. a 3840 x 2160 grey picture through qv_GetPicDataByConfig from
 //     quorvia-sim over a pty, versus the same bytes pushed through a pty pair
-//     by plain write/read; target >= 0.5 of the floor's throughput;
+//     by plain write/read (best of several runs each); target >= 0.5 of the
+//     floor's throughput;
 //  2. SaveJpeg of that picture (grey, quality 80) versus libjpeg-turbo's
 //     cjpeg on the same pixels; target <= 1.2 x cjpeg's time;
 //  3. ConvertImageColorSpace of a 3840 x 3240 YUV 4:2:0 frame in megapixels
@@ -46,6 +47,8 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+double Best(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+
 // The floor: `bytes` written into a pty master by one thread and read from
 // the slave by another, with poll + read, as fast as the pty carries them.
 double FloorMs(const std::string& bytes) {
@@ -57,7 +60,16 @@ double FloorMs(const std::string& bytes) {
     tcsetattr(slave, TCSANOW, &tio);
     std::vector<char> in(bytes.size());
     const auto t0 = Clock::now();
-    std::thread writer([&] { pty.WriteMaster(bytes, 30000); });
+    // Plain blocking writes of 64 KiB, as fast as the pty takes them.
+    const int master = pty.master_fd();
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) & ~O_NONBLOCK);
+    std::thread writer([&] {
+        for (size_t off = 0; off < bytes.size();) {
+            const ssize_t n = write(master, bytes.data() + off, std::min<size_t>(0x10000, bytes.size() - off));
+            if (n <= 0) return;
+            off += static_cast<size_t>(n);
+        }
+    });
     size_t got = 0;
     while (got < bytes.size()) {
         pollfd pfd{slave, POLLIN, 0};
@@ -105,11 +117,15 @@ void PictureTransfer() {
     const std::string bytes(buf.data(), len);
     std::vector<double> floor;
     for (int i = 0; i < 8; ++i) floor.push_back(FloorMs(bytes));
+    // A pty's speed swings with what else the machine runs: the best of
+    // several runs of each is compared, the medians are shown as well.
     const double mb = static_cast<double>(len) / 1e6;
-    const double libRate = mb / (Median(lib) / 1000), floorRate = mb / (Median(floor) / 1000);
-    std::printf("3840 x 2160 grey picture (%u bytes) over a pty\n", len);
-    std::printf("  qv_GetPicDataByConfig from quorvia-sim: median %.1f ms, %.1f MB/s\n", Median(lib), libRate);
-    std::printf("  floor (plain pty write/read):           median %.1f ms, %.1f MB/s\n", Median(floor), floorRate);
+    const double libRate = mb / (Best(lib) / 1000), floorRate = mb / (Best(floor) / 1000);
+    std::printf("3840 x 2160 grey picture (%u bytes) over a pty, best and median of 8\n", len);
+    std::printf("  qv_GetPicDataByConfig from quorvia-sim: %.1f ms (%.1f MB/s), median %.1f ms\n", Best(lib), libRate,
+                Median(lib));
+    std::printf("  floor (plain pty write/read):           %.1f ms (%.1f MB/s), median %.1f ms\n", Best(floor),
+                floorRate, Median(floor));
     std::printf("  ratio %.2f; target >= 0.5: %s\n", libRate / floorRate,
                 libRate >= 0.5 * floorRate ? "met" : "NOT met");
 }

@@ -250,7 +250,7 @@ bool CQVScan::ReadImageReply(T_DevicesInfo* device, ImageReplyReader& reader) {
         while (state == State::needMore) {
             size_t room = 0;
             char* dst = reader.Room(&room);
-            n = Read2(device, dst, static_cast<uint32_t>(room), kImageReadTimeoutMs);
+            n = ReadImageBytes(device, dst, static_cast<uint32_t>(room));
             if (n <= 0) break;
             outside.clear();
             state = reader.Commit(static_cast<size_t>(n), &outside);
@@ -301,6 +301,16 @@ bool CQVScan::ReadImageReply(T_DevicesInfo* device, ImageReplyReader& reader) {
     EndRawMode({});
     if (n == 0) SetLastErrorCode(kErrImageData);
     return false;
+}
+
+int32_t CQVScan::ReadImageBytes(T_DevicesInfo* device, char* dst, uint32_t room) {
+    // What the device has delivered already comes without waiting for it (and
+    // without waking for each piece the port brought in); only when nothing
+    // is there does the read wait.
+    CCommunicationFactory* t = TransportFor(device);
+    const int32_t n = t != nullptr ? t->ReadBuffered(device, dst, room) : 0;
+    if (n > 0) return n;
+    return Read2(device, dst, room, kImageReadTimeoutMs);
 }
 
 std::string CQVScan::DrainImageReply(T_DevicesInfo* device, const ImageReplyReader& reader) {

@@ -184,6 +184,9 @@ private:
     bool FetchImageLocked(T_DevicesInfo* device, ImageReplyReader::Setup setup, char* out, uint32_t* outLen,
                           STImgResolution* imgR);
     bool ReadImageReply(T_DevicesInfo* device, ImageReplyReader& reader);
+    // Bytes of an image reply in raw mode: at most `room`, waiting up to 2 s
+    // for the first. 0 on time-out, negative when the device is lost.
+    int32_t ReadImageBytes(T_DevicesInfo* device, char* dst, uint32_t room);
     std::string DrainImageReply(T_DevicesInfo* device, const ImageReplyReader& reader);
     // Leaves raw mode: the splitter starts afresh, and what was received
     // beyond the reply (`beyond`, then what raw mode queued) is split again.
