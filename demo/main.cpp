@@ -25,6 +25,10 @@
 //   --UpdateFirmware       update each device's firmware from the package
 //                          ./firmware/QuorviaFirmware.nfp (relative to the
 //                          current directory) and print the result code
+//   --GetPicture           fetch a picture of each device and save it as "1<index>.bmp"
+//   --GetPictureByConfig   fetch JPEG pictures (F = 2) again and again into
+//                          "./pic/test4<index><pass>.jpg", until SIGINT / SIGTERM
+//   --GetRoiPicData        fetch the region of interest and write it to "GetRoiPicData.bmp"
 //   anything else          open, status and close only
 #include <chrono>
 #include <csignal>
@@ -71,6 +75,23 @@ void ReadCallback(void* /*hDevice*/, const char* data, uint32_t length) {
 volatile std::sig_atomic_t g_stopRequested = 0;
 
 extern "C" void OnStopSignal(int) { g_stopRequested = 1; }
+
+// Writes bytes to a file; false when it cannot be written.
+bool WriteFile(const std::string& name, const char* data, size_t length) {
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    if (f == nullptr) return false;
+    const bool written = std::fwrite(data, 1, length, f) == length;
+    return std::fclose(f) == 0 && written;
+}
+
+// qv_GetPicSize and its prints; true with a non-zero size.
+bool PictureSize(void* hDevice, int32_t* width, int32_t* height) {
+    const bool ok = qv_GetPicSize(hDevice, width, height);
+    std::printf("qv_GetPicSize isGetPicSizeOK=%d\n", ok ? 1 : 0);
+    if (!ok || *width == 0 || *height == 0) return false;
+    std::printf("imgWidth=%d,imgHeight=%d\n", *width, *height);
+    return true;
+}
 
 bool StdinIsTerminal() { return QV_ISATTY(QV_FILENO(stdin)) != 0; }
 
@@ -164,6 +185,46 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         } else if (updateResult == QV_FW_BAD_EXTENSION) {
             std::printf("file name error\n");
         }
+    } else if (option == "--GetPicture") {
+        int32_t width = 0, height = 0;
+        if (!PictureSize(hDevice, &width, &height)) return;
+        const int32_t capacity = width * height;
+        std::vector<char> picture(static_cast<size_t>(capacity));
+        const bool ok = qv_GetPicData(hDevice, picture.data(), capacity);
+        std::printf("qv_GetPicData isOK=%d\n", ok ? 1 : 0);
+        if (!ok) return;
+        const std::string name = "1" + std::to_string(index) + ".bmp";
+        const bool saved = qv_SavePicDataToFile(name.c_str(), picture.data(), width, height, QV_SAVE_BMP_8);
+        std::printf("qv_SavePicDataToFile %s isOK=%d\n", name.c_str(), saved ? 1 : 0);
+    } else if (option == "--GetPictureByConfig") {
+        int32_t width = 0, height = 0;
+        if (!PictureSize(hDevice, &width, &height)) return;
+        const uint32_t capacity = static_cast<uint32_t>(width) * static_cast<uint32_t>(height) * 4;
+        std::vector<char> picture(capacity);
+        std::error_code ec;
+        std::filesystem::create_directories("./pic", ec);
+        ImgParam param;
+        std::memset(&param, 0, sizeof param);
+        param.f = 2;  // JPEG data
+        STImgResolution locations[4];
+        for (int pass = 0; g_stopRequested == 0; ++pass) {
+            uint32_t length = capacity;
+            const bool ok = qv_GetPicDataByConfig(hDevice, param, picture.data(), &length, locations);
+            std::printf("isOK=%d\n", ok ? 1 : 0);
+            if (!ok) continue;
+            char name[64];
+            std::snprintf(name, sizeof name, "./pic/test4%u%06d.jpg", index, pass);
+            WriteFile(name, picture.data(), length);
+        }
+    } else if (option == "--GetRoiPicData") {
+        constexpr uint32_t kRoiCapacity = 10368000;
+        std::vector<char> picture(kRoiCapacity);
+        std::memset(picture.data(), 0, 4);
+        uint32_t length = kRoiCapacity;
+        const RoiImgParam param = {0, 1, 1, 0, 0, 0, 0};
+        const bool ok = qv_GetRoiPicData(hDevice, param, picture.data(), &length);
+        std::printf("qv_GetRoiPicData isOK=%d len=%u\n", ok ? 1 : 0, length);
+        if (ok) WriteFile("GetRoiPicData.bmp", picture.data(), length);
     } else if (option == "--SetListener") {
         // After a stop signal the remaining devices are only opened and closed.
         if (g_stopRequested != 0) return;
@@ -204,9 +265,9 @@ int main(int argc, char** argv) {
         std::filesystem::create_directories("./xml", ec);
     }
 
-    if (option == "--SetListener") {
-        // A stop signal ends the listening; the devices are then closed and
-        // the list released as after a normal end.
+    if (option == "--SetListener" || option == "--GetPictureByConfig") {
+        // A stop signal ends the listening (or the fetching); the devices are
+        // then closed and the list released as after a normal end.
         std::signal(SIGINT, OnStopSignal);
         std::signal(SIGTERM, OnStopSignal);
     }

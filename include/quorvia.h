@@ -266,6 +266,29 @@ enum {
                                   differs from the scanner's answer to PRNQRY / CPNQRY */
 };
 
+/* Picture colour type: the result of qv_GetDeviceImageColorType. */
+enum {
+    QV_IMAGE_COLOR_UNKNOWN = 0,  /* no complete reply, an unknown value, or refused arguments */
+    QV_IMAGE_COLOR_GREY = 1,     /* 8-bit grey pictures, width x height bytes */
+    QV_IMAGE_COLOR_YUV420 = 2    /* YUV 4:2:0 frames one and a half pictures high (see
+                                    qv_ConvertImageColorSpace) */
+};
+
+/* The `flag` of qv_SavePicDataToFile: the bit count of a ".bmp" file, or the
+ * kind and quality of a ".jpg" / "jpeg" file. */
+enum {
+    QV_SAVE_BMP_8 = 8,            /* grey, with a grey-ramp palette */
+    QV_SAVE_BMP_24 = 24,          /* B, G, R */
+    QV_SAVE_JPEG_GREY_Q30 = 10,   /* grey JPEG, quality 30 / 50 / 80 / 100 */
+    QV_SAVE_JPEG_GREY_Q50 = 11,
+    QV_SAVE_JPEG_GREY_Q80 = 12,
+    QV_SAVE_JPEG_GREY_Q100 = 13,
+    QV_SAVE_JPEG_COLOR_Q30 = 20,  /* colour JPEG, quality 30 / 50 / 80 / 100 */
+    QV_SAVE_JPEG_COLOR_Q50 = 21,
+    QV_SAVE_JPEG_COLOR_Q80 = 22,
+    QV_SAVE_JPEG_COLOR_Q100 = 23
+};
+
 /* ------------------------------------------------------------------ exports */
 
 /*
@@ -609,6 +632,102 @@ QV_API int32_t qv_SetNetDeviceConfig(int32_t mode, const char* request, int32_t 
  * update to end, then closes. Records QV_STATUS_UPDATE_BEGIN / _END. Runs no
  * callback. */
 QV_API bool qv_UpdateKernelDevice(void* hDevice, const char* fileName, int32_t value, int32_t* updateResult);
+/* ---- pictures
+ *
+ * A picture fetch holds the device for the whole transfer: a running listener
+ * waits meanwhile and gets the barcodes that arrived during the transfer
+ * afterwards; no picture byte ever reaches it. Each fetch first writes its
+ * command (dropping stale reply bytes, keeping barcodes, as every command
+ * does). A device that stops sending for 2 s in the middle of a picture
+ * ends the fetch with "Get image data error"; a close of the handle ends it
+ * at once with "Read from com error, com push out". Every way out leaves the
+ * device ready for the next command and the listener. Fetch exports record
+ * QV_STATUS_IMAGE_BEGIN / QV_STATUS_IMAGE_END. None of them runs a callback.
+ */
+
+/* Asks the device for its picture size (IMGGWH) and writes it to *width and
+ * *height (the raw frame height of a colour device; 0 and 0 when the query
+ * failed). Pictures of up to 16384 x 16384 pixels are accepted. Refused
+ * handle or null outputs: "Invalid input parameters"; no usable reply within
+ * 2 s: "Get image size error". Blocks up to 2 s. */
+QV_API bool qv_GetPicSize(void* hDevice, int32_t* width, int32_t* height);
+
+/* Fetches a picture taken with the parameters in `param` into `buffer`.
+ * *length is the buffer's capacity on entry and the picture's length on
+ * return. The device is asked for its picture size and for the parameter
+ * values it accepts first (IMGGWH, IMGGET^); a value it does not accept is
+ * refused before any picture is requested: "Get image param T error" ...
+ * "Get image param B error" (a region `b` must be 16 decimal digits inside
+ * the device's bounds). With param.t == 2 the four barcode-location points
+ * are written to imgR[0..3] (four entries; null gives "Image with barcode
+ * location must need STImgResolution"). Failures: "No image data" (the device
+ * has none), "Barcode location error", "Get image data len error" (the rest
+ * of the reply is read and dropped), "Get image data error" (the device
+ * stopped sending, or its capability reply was missing or malformed), "Get
+ * image size error", "Image data real len greater then param len" when the
+ * picture is longer than the capacity: nothing is copied and *length is the
+ * picture's length, so the caller can retry with a buffer that large. Blocks
+ * for the transfer: about 2 s per silent step at most. */
+QV_API bool qv_GetPicDataByConfig(void* hDevice, ImgParam param, char* buffer, uint32_t* length,
+                                  STImgResolution* imgR);
+
+/* qv_GetPicDataByConfig with all parameters 0 (IMGGET0T0R0F when the device
+ * accepts that) into a buffer of `capacity` bytes. A picture longer than the
+ * capacity: false with "Image data real len greater then param len". The
+ * picture's length is not returned: it is width x height of qv_GetPicSize for
+ * a grey device. */
+QV_API bool qv_GetPicData(void* hDevice, char* buffer, int32_t capacity);
+
+/* Fetches a region of interest (SOPIMG<P>P<U>U<I>I<T>T<R>R<F>F<Q>Q) into
+ * `buffer`; *length as for qv_GetPicDataByConfig. The values are the
+ * device's: P >= 0, I <= 99, T <= 1, R <= 2, F <= 1, Q <= 3, none negative,
+ * else "Invalid input parameters" before anything is sent (also for a handle
+ * that is not open). The region's reply holds at most 10370000 bytes. Failures
+ * as for qv_GetPicDataByConfig. */
+QV_API bool qv_GetRoiPicData(void* hDevice, RoiImgParam param, char* buffer, uint32_t* length);
+
+/* The colour type of the device's pictures (QV_IMAGE_COLOR_*, IMGFMT), and
+ * the size and byte count of one picture: for a grey device (width, height)
+ * of qv_GetPicSize and width x height bytes; for a YUV 4:2:0 device, whose
+ * raw frame is one and a half pictures high, (width, raw height x 2 / 3) and
+ * (width x raw height x 2 / 3) x 3 bytes, enough for the R, G, B picture
+ * qv_ConvertImageColorSpace makes. A device that refuses the query (NAK) is
+ * grey; one that gives no complete reply gives QV_IMAGE_COLOR_UNKNOWN, as
+ * does an unknown value (the sizes are still written and the last-error text
+ * emptied). Records QV_STATUS_COLOR_BEGIN / QV_STATUS_COLOR_END. Returns 0
+ * with "Invalid input parameters" for refused arguments and with the size
+ * query's error when that fails (QV_STATUS_COLOR_BEGIN stays recorded).
+ * Blocks up to 4 s. */
+QV_API int32_t qv_GetDeviceImageColorType(void* hDevice, STImgResolution* size, int32_t* dataLength);
+
+/* Converts a YUV 4:2:0 frame into a 24-bit picture: `source` holds at least
+ * size.width x size.height bytes, the size being the raw frame's (as
+ * qv_GetPicSize reports it): size.height x 2 / 3 rows of luma, then one row
+ * of interleaved V, U pairs per two luma rows. `destination` receives exactly
+ * size.width x (size.height x 2 / 3) x 3 bytes: pixels R, G, B, bottom row
+ * first, rows not padded. The 24-bit writers of qv_SavePicDataToFile take
+ * B, G, R: swap the first and third byte of each pixel before saving. The
+ * width must be even and the frame at least 2 rows high. Refused handle, null
+ * pointers, a source shorter than the frame, or such a size: "Invalid input
+ * parameters". Uses no device; records QV_STATUS_CONVERT_BEGIN / _END. */
+QV_API bool qv_ConvertImageColorSpace(void* hDevice, const char* source, int32_t sourceLength,
+                                      STImgResolution size, char* destination);
+
+/* Saves pixels as a file, the writer chosen by the last four characters of
+ * fileName (case-sensitive; the file is created or replaced):
+ *  ".bmp"  flag QV_SAVE_BMP_8: `data` holds width x height grey bytes, top row
+ *          first (rows are padded in the file); QV_SAVE_BMP_24: `data` holds
+ *          the file's pixel rows, bottom row first, B, G, R, each row padded
+ *          to a multiple of 4 bytes: height x ((3 x width + 3) / 4 x 4) bytes.
+ *          Any other flag: "Color depth of a bitmap can only be 8 or 24".
+ *  ".jpg", "jpeg"  flags 10..13: width x height grey bytes, top row first;
+ *          20..23: bottom row first, B, G, R, 3 x width bytes per row. Any
+ *          other flag: "Saving jpg flag only in(10,11,12,13,20,21,22,23)".
+ * Any other ending writes nothing. A failure to write (also null data, a
+ * size of 0 or less, a side above 65500 for JPEG) gives "Save picture to the
+ * file error"; a null fileName "Invalid input parameters". Needs no device. */
+QV_API bool qv_SavePicDataToFile(const char* fileName, const char* data, int32_t width, int32_t height,
+                                 uint32_t flag);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -3,11 +3,14 @@
 # those that are missing, so a prepared machine needs no network).
 # --fuzz: the packages of the fuzzing build (clang and its libFuzzer runtime).
 set -euo pipefail
+# libjpeg-dev: the library's JPEG writer (libjpeg-turbo); libjpeg-turbo-progs:
+# cjpeg for the picture benchmark; python3-pil: the independent reader of the
+# picture and bitmap tests' files.
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux
-  python3-pil libtinyxml2-dev libxml2-utils python3
+  libjpeg-dev libjpeg-turbo-progs python3-pil libtinyxml2-dev libxml2-utils python3
   libudev-dev libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
 if [ "${1:-}" = "--fuzz" ]; then
-  packages=(cmake make clang libclang-rt-dev pkg-config libtinyxml2-dev)
+  packages=(cmake make clang libclang-rt-dev pkg-config libtinyxml2-dev libjpeg-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -204,9 +204,11 @@ int32_t CQVScan::Read2(T_DevicesInfo* device, char* out, uint32_t capacity, int3
     }
     // A reply another reader already routed is delivered without a new read.
     if (!responseQueue.empty()) return static_cast<int32_t>(responseQueue.pop(out, capacity));
+    const uint32_t ask = static_cast<uint32_t>(std::min<size_t>(capacity, kReadScratch));
+    // In raw mode every byte belongs to the reply: straight into the caller's buffer.
+    if (splitter.rawMode) return ReadTransport(device, out, ask, timeoutMs);
     if (m_readScratch.size() < kReadScratch) m_readScratch.resize(kReadScratch);
     const auto start = Clock::now();
-    const uint32_t ask = static_cast<uint32_t>(std::min<size_t>(capacity, kReadScratch));
     for (;;) {
         int32_t n = ReadTransport(device, m_readScratch.data(), ask, timeoutMs);
         if (n < 1) return n;

@@ -9,9 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/byte_queue.h"
+#include "engine/image_reply_reader.h"
 #include "engine/stream_splitter.h"
 #include "quorvia.h"
 #include "transport/communication.h"
@@ -53,6 +55,10 @@ public:
                                   int32_t* outLen, int32_t timeoutMs, bool writeOnly) = 0;
     virtual int32_t ReadResponse(T_DevicesInfo* device, char* out, int32_t capacity, int32_t timeoutMs) = 0;
     virtual int32_t AsynRead(T_DevicesInfo* device, char* out, uint32_t capacity, int32_t timeoutMs) = 0;
+    virtual bool GetPicSize(T_DevicesInfo* device, int32_t* width, int32_t* height) = 0;
+    virtual bool GetPicData(T_DevicesInfo* device, ImgParam param, char* out, uint32_t* outLen,
+                            STImgResolution* imgR) = 0;
+    virtual bool GetRawPicData(T_DevicesInfo* device, char* out, int32_t length) = 0;
     virtual bool UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t value,
                                     int32_t* result) = 0;
     virtual bool CloseDevice(T_DevicesInfo** device) = 0;
@@ -60,6 +66,9 @@ public:
     virtual bool WriteCfgToDev(T_DevicesInfo* device, const char* fileName) = 0;
     virtual void SetDevStatusCallback(T_DevicesInfo* device, QV_DEV_STATUS_CALLBACK callback) = 0;
     virtual void StopDevStatusCallback(T_DevicesInfo* device) = 0;
+    virtual int32_t GetImageColorType(T_DevicesInfo* device) = 0;
+    virtual bool ConvertImageColorSpace(const char* src, int32_t len, STImgResolution size, char* out) = 0;
+    virtual bool GetRoiPicData(T_DevicesInfo* device, RoiImgParam param, char* out, uint32_t* outLen) = 0;
     virtual T_DevicesInfo* OpenDeviceForNati(T_DevicesInfo* record) = 0;
     virtual ~CManufactor() = default;
 };
@@ -88,6 +97,38 @@ public:
                           int32_t* outLen, int32_t timeoutMs, bool writeOnly) override;
     int32_t ReadResponse(T_DevicesInfo* device, char* out, int32_t capacity, int32_t timeoutMs) override;
     int32_t AsynRead(T_DevicesInfo* device, char* out, uint32_t capacity, int32_t timeoutMs) override;
+
+    // Pictures. Each exchange holds m_readDataMutex from before its command is
+    // written until its reply is read; while an image reply is read every
+    // received byte belongs to it (raw mode), and every way out leaves raw
+    // mode. The picture size (IMGGWH); false with "Get image size error" when
+    // the reply is missing or unusable (see PictureSizeUsable), with the
+    // transport's error when the device is lost.
+    bool GetPicSize(T_DevicesInfo* device, int32_t* width, int32_t* height) override;
+    // A picture with the parameters the device accepts (capability query
+    // "IMGGET^" first). *outLen is the capacity on entry and the image length
+    // on return; an image longer than the capacity is not copied: false with
+    // "Image data real len greater then param len" and *outLen the image
+    // length. With param.t == 2, imgR (four entries) receives the barcode
+    // location.
+    bool GetPicData(T_DevicesInfo* device, ImgParam param, char* out, uint32_t* outLen,
+                    STImgResolution* imgR) override;
+    // The picture of the fixed command "IMGGET0T0R0F", whose length must be
+    // width x height of the size query (else "Get image size error").
+    bool GetRawPicData(T_DevicesInfo* device, char* out, int32_t length) override;
+    // 1 grey, 2 colour (YUV 4:2:0), 0 when no complete reply came or its value is unknown.
+    int32_t GetImageColorType(T_DevicesInfo* device) override;
+    // YUV 4:2:0 frame of size.width x size.height (the raw height) into
+    // R, G, B rows: see qv::ConvertImageColorSpace. Touches no device.
+    bool ConvertImageColorSpace(const char* src, int32_t len, STImgResolution size, char* out) override;
+    // A region of interest ("SOPIMG..."); *outLen as for GetPicData.
+    bool GetRoiPicData(T_DevicesInfo* device, RoiImgParam param, char* out, uint32_t* outLen) override;
+
+    // Checks the caller's parameters against the device's capability reply
+    // and builds the image command into `cmd` (at most 100 bytes with its zero
+    // byte). The caller holds m_readDataMutex.
+    bool CheckImgParamAndCreateCmd(T_DevicesInfo* device, const ImgParam& param, char* cmd);
+
     bool UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t value,
                             int32_t* result) override;
     bool CloseDevice(T_DevicesInfo** device) override;
@@ -169,6 +210,24 @@ private:
     // reply came).
     std::vector<char> ConfigQuery(T_DevicesInfo* device, const char* command, size_t limit, bool* written);
     bool ConfigBatchExchange(T_DevicesInfo* device, const std::vector<char>& frame, std::vector<char>& reply);
+    // Image exchanges (the caller holds m_readDataMutex): a short query
+    // answered by one response frame, the fetch of one image reply, the read
+    // of that reply in raw mode, and the drain after a malformed one.
+    enum class QueryOutcome { complete, incomplete, failed };  // failed: not written, or the device lost
+    QueryOutcome QueryFrameLocked(T_DevicesInfo* device, const char* command, std::vector<char>& reply);
+    bool FetchImageLocked(T_DevicesInfo* device, ImageReplyReader::Setup setup, char* out, uint32_t* outLen,
+                          STImgResolution* imgR);
+    bool ReadImageReply(T_DevicesInfo* device, ImageReplyReader& reader);
+    // Bytes of an image reply in raw mode: at most `room`, waiting up to 2 s
+    // for the first. 0 on time-out, negative when the device is lost.
+    int32_t ReadImageBytes(T_DevicesInfo* device, char* dst, uint32_t room);
+    std::string DrainImageReply(T_DevicesInfo* device, const ImageReplyReader& reader);
+    // Leaves raw mode: the splitter starts afresh, and what was received
+    // beyond the reply (`beyond`, then what raw mode queued) is split again.
+    void EndRawMode(std::string_view beyond);
+    // Routes bytes that are not part of the reply being read as the splitter
+    // does outside raw mode: barcode data to the code queue, reply frames nowhere.
+    void RouteOutsideReply(const char* data, size_t n);
 
     std::unique_ptr<CDevicesFactory> m_usbFactory;
     std::unique_ptr<CCommunicationFactory> m_usb;

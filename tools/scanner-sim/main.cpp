@@ -57,7 +57,11 @@ void usage() {
         "  netraw <n> <hex>|off | netstats <n> | netconfig <n> | netlast <n>\n"
         "  loader <com> enter [baud] | refuse <prefix> <char> [count] | silent <what> | dropat <what>\n"
         "    | start <answers> | retries <n> | written <char> | reenum <ms> [com] | log | blocks\n"
-        "    | block <i> <file> | state      (the firmware loader: see sim_loader.h)\n",
+        "    | block <i> <file> | state      (the firmware loader: see sim_loader.h)\n"
+        "  picture <com> <key=value>...   size=<W>x<H> colour=grey|yuv caps=<text>|default echo=caret|plain\n"
+        "                                 loc=<text> gwh=<text>|default fmt=<char>|default\n"
+        "  picfault <com> badlen <text> | badloc <text> | cut <n> | lead <hex> | pause <n> <ms> | silent\n"
+        "                 | noimage | none      (applies to the next picture reply only)\n",
         stderr);
 }
 
@@ -183,6 +187,7 @@ public:
                         {"reset", {2, 2}},  {"hangup", {2, 2}},         {"tcp", {3, 4}},     {"discover", {3, 3}},
             {"answers", {3, 3}}, {"netreply", {4, SIZE_MAX}}, {"netraw", {3, SIZE_MAX}},
             {"netstats", {2, 2}}, {"netconfig", {2, 2}},    {"netlast", {2, 2}}, {"loader", {3, 6}},
+            {"picture", {3, SIZE_MAX}},  {"picfault", {3, SIZE_MAX}},
         };
         const auto arity = kArity.find(cmd);
         if (arity == kArity.end()) return "ERR unknown command '" + cmd + "'";
@@ -232,6 +237,8 @@ public:
             return port.split(static_cast<size_t>(a), b);
         }
         if (cmd == "loader") return port.loader_control(w);
+        if (cmd == "picture") return port.set_picture(std::vector<std::string>(w.begin() + 2, w.end()));
+        if (cmd == "picfault") return port.set_picture_fault(std::vector<std::string>(w.begin() + 2, w.end()));
         if (cmd == "unplug") return port.unplug();
         if (cmd == "replug") return port.replug();
         if (cmd == "hold") return port.hold();

@@ -302,6 +302,15 @@ void SimPort::handle_unit_locked(const Unit& unit, bool line_ok, bool baud_ok) {
             // An older scanner does not understand current frames (except for
             // the detection query, handled above).
             if (cfg_.old) return;
+            ImageAnswer image = answer_image_command(pictures_, picture_fault_, scripted_status(scripts_, unit.body),
+                                                     unit.frame_kind, unit.body);
+            if (image.handled) {
+                for (size_t i = 0; i < image.pieces.size(); ++i) {
+                    if (i == 0) send_reply_locked(std::move(image.pieces[i].bytes), Payload::reply);
+                    else enqueue_locked(std::move(image.pieces[i].bytes), image.pieces[i].delay, Payload::reply);
+                }
+                return;
+            }
             FrameAnswer answer;
             if (!answer_settings_frame(settings_, scripts_, unit.frame_kind, unit.body, answer))
                 answer = answer_command_frame(cfg_, scripts_, unit.frame_kind, unit.body);
@@ -713,6 +722,24 @@ std::string SimPort::set_write_limit(uint64_t ms) {
     std::lock_guard lk(mu_);
     write_limit_ = milliseconds(ms);
     stalled_ = false;
+    return "OK";
+}
+
+std::string SimPort::set_picture(const std::vector<std::string>& settings) {
+    std::lock_guard lk(mu_);
+    PictureConfig next = pictures_;
+    std::string error;
+    for (const std::string& setting : settings) {
+        if (!apply_picture_setting(next, setting, error)) return "ERR " + error;
+    }
+    pictures_ = std::move(next);
+    return "OK";
+}
+
+std::string SimPort::set_picture_fault(const std::vector<std::string>& words) {
+    std::lock_guard lk(mu_);
+    std::string error;
+    if (!parse_picture_fault(words, picture_fault_, error)) return "ERR " + error;
     return "OK";
 }
 

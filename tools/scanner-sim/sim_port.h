@@ -20,6 +20,7 @@
 #include "sim_link.h"
 #include "sim_hid.h"
 #include "sim_loader.h"
+#include "sim_pictures.h"
 
 namespace qvsim {
 
@@ -81,6 +82,10 @@ public:
     std::string link_command(const std::vector<std::string>& words);
     // `loader <com> ...`: the firmware loader's script and what it received.
     std::string loader_control(const std::vector<std::string>& args);
+    // The camera: picture settings (see apply_picture_setting) and a fault of
+    // the next picture reply (see parse_picture_fault).
+    std::string set_picture(const std::vector<std::string>& settings);
+    std::string set_picture_fault(const std::vector<std::string>& words);
 
 private:
     // What a queued write is, for the counters.
@@ -160,6 +165,9 @@ private:
     bool node() const { return cfg_.hid_fd >= 0 || cfg_.raw_fd >= 0; }  // behind a given descriptor
 
     HidReportReader hid_reader_;  // HID ports: output reports -> payload
+    PictureConfig pictures_;
+    PictureFault picture_fault_;
+
     FrameParser parser_;
     std::vector<Unit> units_;
     DecodeDevice decode_;

@@ -14,13 +14,6 @@ namespace qvtest {
 class ScriptedEngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto t = std::make_unique<ScriptedTransport>();
-        transport = t.get();
-        engine = std::make_unique<qv::CQVScan>(nullptr, std::move(t), nullptr);
-        T_DevicesInfo entry;
-        qv::InitDeviceRecord(&entry);
-        entry.transportKind = qv::kTransportSerial;
-        device = engine->OpenDeviceForNati(&entry);
         ASSERT_NE(device, nullptr);
         ASSERT_EQ(device->pScan, engine.get());
     }
@@ -30,9 +23,10 @@ protected:
         }
     }
 
-    ScriptedTransport* transport = nullptr;
-    std::unique_ptr<qv::CQVScan> engine;
-    T_DevicesInfo* device = nullptr;
+    ScriptedEngine scripted;
+    ScriptedTransport* transport = scripted.transport;
+    std::unique_ptr<qv::CQVScan>& engine = scripted.engine;
+    T_DevicesInfo*& device = scripted.device;
 };
 
 }  // namespace qvtest

@@ -111,4 +111,18 @@ int32_t ScriptedTransport::Read(T_DevicesInfo* device, char* buffer, uint32_t ca
     }
 }
 
+ScriptedEngine::ScriptedEngine() {
+    auto t = std::make_unique<ScriptedTransport>();
+    transport = t.get();
+    engine = std::make_unique<qv::CQVScan>(nullptr, std::move(t), nullptr);
+    T_DevicesInfo entry;
+    qv::InitDeviceRecord(&entry);
+    entry.transportKind = qv::kTransportSerial;
+    device = engine->OpenDeviceForNati(&entry);
+}
+
+ScriptedEngine::~ScriptedEngine() {
+    if (device != nullptr) engine->CloseDevice(&device);
+}
+
 }  // namespace qvtest

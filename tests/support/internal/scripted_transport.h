@@ -5,10 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "engine/qvscan.h"
 #include "transport/communication.h"
 
 namespace qvtest {
@@ -66,6 +68,20 @@ private:
     bool failWrites_ = false;
     uint32_t maxRead_ = 0x7fffffff;
     int reads_ = 0;
+};
+
+// An engine whose serial transport is scripted, with one record opened
+// through it (null when the open failed).
+struct ScriptedEngine {
+    ScriptedEngine();
+    // Closes the record when it is still open.
+    ~ScriptedEngine();
+    ScriptedEngine(const ScriptedEngine&) = delete;
+    ScriptedEngine& operator=(const ScriptedEngine&) = delete;
+
+    ScriptedTransport* transport = nullptr;
+    std::unique_ptr<qv::CQVScan> engine;
+    T_DevicesInfo* device = nullptr;
 };
 
 }  // namespace qvtest
