@@ -84,10 +84,6 @@ TEST(Demo, CommandOptions) {
     run = RunDemo(sim, "--GetCommandResponse");
     EXPECT_TRUE(Has(run.output, "result=1,recvLen=1\nrecvData=!\n")) << run.output;
 
-    run = RunDemo(sim, "--WriteAsHex");
-    EXPECT_TRUE(Has(run.output, "nRet=")) << run.output;
-    EXPECT_TRUE(Has(run.output, "QRYSYSDemo Scanner")) << run.output;
-
     run = RunDemo(sim, "--BaseInfo");
     EXPECT_TRUE(Has(run.output, "begin query base info\n")) << run.output;
     EXPECT_TRUE(Has(run.output, "\nbase info:Demo Base Info\n")) << run.output;
