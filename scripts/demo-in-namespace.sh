@@ -16,6 +16,7 @@ coproc SIM { exec "$build/quorvia-sim" --dir "$simdir" \
   --net "net=11,serial=QVNET0001,mac=02:51:56:00:00:01,id=QuorviaSim Net Scanner C" \
   --net "net=12,suppgr=1,id=QuorviaSim Net Scanner D"; }
 # Bash drops SIM and SIM_PID once the simulator has ended: keep copies.
+# shellcheck disable=SC2153  # SIM_PID is set by coproc
 sim_pid="$SIM_PID"
 sim_out="${SIM[0]}"
 sim_in="${SIM[1]}"
@@ -37,6 +38,7 @@ echo "simulated network scanners: $net"
 status=0
 if [ "$#" -eq 0 ]; then
   # No option: the tour of the options that need no waiting.
+  # shellcheck source=scripts/demo-tour.sh
   . "$(dirname "$0")/demo-tour.sh"
 else
   (cd "$run" && QUORVIA_COM_PORTS="$ports" QUORVIA_SYSTEM_PORTS=0 "$build/QuorviaDemo" "$@") || status=$?

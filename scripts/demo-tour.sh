@@ -1,3 +1,5 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2154,SC2034  # build, run, ports, sim_in, sim_out come from, and status goes to, the sourcing script
 # The demo tour, sourced by demo-in-namespace.sh inside its private network
 # namespace once quorvia-sim runs ($build, $run, $ports and the simulator's
 # control descriptors $sim_in and $sim_out are set there). QuorviaDemo runs against the simulated scanners one option

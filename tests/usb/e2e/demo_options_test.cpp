@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
