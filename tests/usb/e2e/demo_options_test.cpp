@@ -12,7 +12,9 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,8 +56,33 @@ struct DemoRun {
     int status = -1;
 };
 
+#if defined(__SANITIZE_THREAD__)
+// The demo runs under umockdev's preload as this program does, and under
+// ThreadSanitizer it needs the same libraries silenced (see usb_test_main.cpp):
+// their locking, and the descriptors the preload looks at, are invisible to it.
+// libudev too: the preload opens sysfs files and directories for it past the
+// sanitizer, which then takes a descriptor number that one thread closed and
+// libudev got again for a new file for one descriptor used by both threads.
+std::string DemoThreadSanitizerOptions() {
+    static const qvtest::TempDir dir("qv_demo_tsan");
+    static const std::string options = [] {
+        const fs::path file = dir.path() / "suppressions";
+        std::ofstream(file) << "race:libglib-2.0.so\nrace:libgio-2.0.so\nrace:libumockdev-preload.so\n"
+                               "race:libudev.so\n";
+        const char* old = std::getenv("TSAN_OPTIONS");
+        const std::string before = old != nullptr && old[0] != '\0' ? std::string(old) + ":" : "";
+        return "TSAN_OPTIONS=" + before + "suppressions=" + file.string();
+    }();
+    return options;
+}
+#endif
+
 std::vector<std::string> DemoEnv(const SimProcess& sim) {
-    return {"QUORVIA_COM_PORTS=" + sim.declaration(), "QUORVIA_SYSTEM_PORTS=0"};
+    std::vector<std::string> env{"QUORVIA_COM_PORTS=" + sim.declaration(), "QUORVIA_SYSTEM_PORTS=0"};
+#if defined(__SANITIZE_THREAD__)
+    env.push_back(DemoThreadSanitizerOptions());
+#endif
+    return env;
 }
 
 DemoRun RunDemo(const SimProcess& sim, const std::string& option, const fs::path& dir) {
@@ -69,7 +96,9 @@ DemoRun RunDemo(const SimProcess& sim, const std::string& option, const fs::path
 }
 
 // The reply frame of a scanner to one command it accepts.
-std::string AcceptedReply(const std::string& command) { return std::string("\x02\x01" "0000@") + command + "\x06;\x03"; }
+std::string AcceptedReply(const std::string& command) {
+    return std::string("\x02\x01" "0000@") + command + "\x06;\x03";
+}
 
 }  // namespace
 
