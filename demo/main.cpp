@@ -6,7 +6,8 @@
 // action on it and closes it:
 //   (none)                 write QRYSYS framed and print what comes back
 //   --BaseInfo             print the BASQSY reply of the first device, then exit
-//   --WriteAsHex           write a complete QRYSYS frame given as hex text
+//   --WriteAsHex           write the hex text of a QRYSYS frame, framed once more,
+//                          and print the reply
 //   --GetDeviceInfo        print the identity of each device
 //   --SendCommand          send QRYSYS and print the command status
 //   --SendCommandAsHex     the same with the command given as hex text
@@ -143,9 +144,9 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         qv_Read(hDevice, buf.data(), 1000, 1000);
         std::printf("system info: \n%s\n", buf.data());
     } else if (option == "--WriteAsHex") {
-        // The hex text is already a complete command frame: it is written as it
-        // stands, without a second frame around it.
-        qv_WriteAsHex(hDevice, "7e 01 30 30 30 30 40 51 52 59 53 59 53 3b 03", false);
+        // Written with framing on: the decoded frame travels as the text of a
+        // second command frame, and the scanner answers that one.
+        qv_WriteAsHex(hDevice, "7e 01 30 30 30 30 40 51 52 59 53 59 53 3b 03", true);
         std::vector<char> buf(1025, '\0');
         int32_t n = qv_Read(hDevice, buf.data(), 1024, 0);
         std::printf("nRet=%d, receivedData=%s\n", n, buf.data());
@@ -190,12 +191,9 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         if (!PictureSize(hDevice, &width, &height)) return;
         const int32_t capacity = width * height;
         std::vector<char> picture(static_cast<size_t>(capacity));
-        const bool ok = qv_GetPicData(hDevice, picture.data(), capacity);
-        std::printf("qv_GetPicData isOK=%d\n", ok ? 1 : 0);
-        if (!ok) return;
+        if (!qv_GetPicData(hDevice, picture.data(), capacity)) return;
         const std::string name = "1" + std::to_string(index) + ".bmp";
-        const bool saved = qv_SavePicDataToFile(name.c_str(), picture.data(), width, height, QV_SAVE_BMP_8);
-        std::printf("qv_SavePicDataToFile %s isOK=%d\n", name.c_str(), saved ? 1 : 0);
+        qv_SavePicDataToFile(name.c_str(), picture.data(), width, height, QV_SAVE_BMP_8);
     } else if (option == "--GetPictureByConfig") {
         int32_t width = 0, height = 0;
         if (!PictureSize(hDevice, &width, &height)) return;
@@ -222,9 +220,9 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         std::memset(picture.data(), 0, 4);
         uint32_t length = kRoiCapacity;
         const RoiImgParam param = {0, 1, 1, 0, 0, 0, 0};
-        const bool ok = qv_GetRoiPicData(hDevice, param, picture.data(), &length);
-        std::printf("qv_GetRoiPicData isOK=%d len=%u\n", ok ? 1 : 0, length);
-        if (ok) WriteFile("GetRoiPicData.bmp", picture.data(), length);
+        if (qv_GetRoiPicData(hDevice, param, picture.data(), &length)) {
+            WriteFile("GetRoiPicData.bmp", picture.data(), length);
+        }
     } else if (option == "--SetListener") {
         // After a stop signal the remaining devices are only opened and closed.
         if (g_stopRequested != 0) return;

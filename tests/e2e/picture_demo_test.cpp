@@ -47,7 +47,6 @@ TEST_F(PictureDemo, GetPictureSavesTheGreyPictureAsBmp) {
     const std::string out = demo->ReadAll(60000);
     EXPECT_EQ(demo->Wait(5000), 0) << out;
     EXPECT_TRUE(Has(out, "status=0\nqv_GetPicSize isGetPicSizeOK=1\nimgWidth=640,imgHeight=480\n")) << out;
-    EXPECT_TRUE(Has(out, "qv_SavePicDataToFile 10.bmp isOK=1\n")) << out;
     EXPECT_TRUE(Has(out, "all over\n")) << out;
     const fs::path bmp = dir.path() / "10.bmp";
     ASSERT_EQ(fs::file_size(bmp), 308278u);
@@ -65,7 +64,8 @@ TEST_F(PictureDemo, GetRoiPicDataWritesTheRegionsBmp) {
     const std::string out = demo->ReadAll(60000);
     EXPECT_EQ(demo->Wait(5000), 0) << out;
     const std::string want = qvsim::roi_bmp(qvsim::PictureConfig{});
-    EXPECT_TRUE(Has(out, "qv_GetRoiPicData isOK=1 len=" + std::to_string(want.size()) + "\n")) << out;
+    EXPECT_TRUE(Has(out, "succeed in closing the device\n")) << out;
+    EXPECT_FALSE(Has(out, "isOK")) << out;  // the file is the run's only result
     EXPECT_TRUE(Contents(dir.path() / "GetRoiPicData.bmp") == want);
 }
 
