@@ -178,7 +178,15 @@ int32_t CreateTcpService(int32_t port, QV_TCP_CLIENT_CALLBACK callback) {
         if (w != platform::WaitResult::kReady || svc.exit.load()) continue;
         uint32_t peer = 0;
         const platform::Socket client = platform::Accept(listener, &peer, &err);
-        if (client == platform::kNoSocket) continue;  // the connection went away before it was taken
+        if (client == platform::kNoSocket) {
+            // Gone before it was taken; or no descriptor to take it with:
+            // then the listener stays readable, so pause instead of spinning.
+            if (platform::ClassifyError(err) != platform::NetError::kWouldBlock) {
+                QV_LOG("[%s] accept failed: %d\n", "qv_CreateTcpService", err);
+                platform::WaitCancelled(100, wake.get());
+            }
+            continue;
+        }
         QV_LOG("accept clientSocket=%d\n", client);
         AddSocket(client);
         {
@@ -320,7 +328,7 @@ int32_t ConnectToService(const char* ip, int32_t port, int32_t* out) {
 int32_t SendDataToSocket(int32_t socket, const char* data, int32_t length) {
     QV_LOG("[%s] begin...", "qv_sendDataToSocket");
     if (socket == platform::kNoSocket || !IsLibrarySocket(socket)) {
-        QV_LOG("[%s] invalid SOCKET %d", "qv_sendDataToSocket", socket);
+        QV_LOG("[%s] 无效SOCKET", "qv_sendDataToSocket");
         SetLastErrorCode(kErrInvalidSocket);
         return -1;
     }
@@ -354,18 +362,18 @@ int32_t SendDataToSocket(int32_t socket, const char* data, int32_t length) {
 int32_t ReadFromSocket(int32_t socket, int32_t timeoutMs, char* out, int32_t* length) {
     QV_LOG("[%s] begin...", "qv_readFromSocket");
     if (socket == platform::kNoSocket || !IsLibrarySocket(socket)) {
-        QV_LOG("[%s] invalid SOCKET %d", "qv_readFromSocket", socket);
+        QV_LOG("[%s] 无效SOCKET", "qv_readFromSocket");
         SetLastErrorCode(kErrInvalidSocket);
         return -1;
     }
     if (timeoutMs <= 0) {
         SetLastErrorCode(kErrInvalidParam);
-        QV_LOG("[%s] time-out parameter error %d", "qv_readFromSocket", timeoutMs);
+        QV_LOG("[%s] 超时参数错误", "qv_readFromSocket");
         return -1;
     }
     if (out == nullptr || length == nullptr) {
         SetLastErrorCode(kErrInvalidParam);
-        QV_LOG("[%s] outbuf is NULL", "qv_readFromSocket");
+        QV_LOG("[%s] outbuf为NULL", "qv_readFromSocket");
         return -1;
     }
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);

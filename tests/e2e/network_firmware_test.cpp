@@ -130,6 +130,23 @@ TEST_F(NetUpdateTest, EfpThatFitsPakAndBin) {
     ExpectApplicationAnswers();
 }
 
+TEST_F(NetUpdateTest, ExtraBlocksAreReachedWithTheUpdateSwitchNotTheBlockSwitch) {
+    ASSERT_TRUE(qvtest::PrivateNetwork());
+    OpenNet(75);
+    qvtest::TablePackage p;
+    p.main = {{"kern", PatternBytes(1000, 13)}};
+    p.extra = {{"exfl", PatternBytes(1500, 14), 77}};
+    const auto r = Update(handle_, Package("fw.nfp", qvtest::BuildTablePackage(p)));
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.result, QV_FW_OK);
+    ExpectBlocks(NetSim(), 75, {{"kern", p.main[0].data}, {"exfl:77", p.extra[0].data}});
+    const auto log = NetLog();
+    EXPECT_FALSE(Contains(log, "~upBlock~"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "~upDate~"), 2);
+    EXPECT_TRUE(Contains(log, "@Exit"));  // "@Exit" ends the extra group
+    ExpectApplicationAnswers();
+}
+
 TEST_F(NetUpdateTest, PackageThatDoesNotFitOrCannotBeReadKeepsTheConnection) {
     ASSERT_TRUE(qvtest::PrivateNetwork());
     OpenNet(72, "prn=QV-PRN-7,cpn=CPN-42");
