@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,20 +28,26 @@ bool Contains(const std::vector<std::string>& log, const std::string& item) {
 
 class NetUpdateTest : public FirmwareFixture {
 protected:
+    // The scanner's record as discovery lists it, opened without a discovery
+    // (which would add its 2.3 s to every test).
     void OpenNet(int number, const std::string& options = "") {
-        net_ = std::make_unique<qvtest::NetDevices>(
-            std::initializer_list<SimProcess::NetScanner>{{.number = number, .options = options}});
+        net_ = std::make_unique<SimProcess>(std::vector<SimProcess::Port>{},
+                                            std::vector<SimProcess::NetScanner>{{.number = number, .options = options}});
         com_ = number;
-        ASSERT_TRUE(net_->sim().ok()) << net_->sim().error();
-        ASSERT_EQ(net_->count(), 1);
-        handle_ = qv_OpenDevice(net_->list(), 0, 0);
+        ASSERT_TRUE(net_->ok()) << net_->error();
+        record_ = T_DevicesInfo{};
+        record_.socket = -1;
+        record_.transportKind = QV_TRANSPORT_NETWORK;
+        std::snprintf(record_.ipAddress, sizeof record_.ipAddress, "127.0.0.1");
+        record_.tcpPort = net_->tcp_port(number);
+        handle_ = qv_OpenDeviceForNati(&record_, static_cast<uint32_t>(number), 0);
         ASSERT_NE(handle_, nullptr) << qv_GetLastError();
     }
     void TearDown() override {
-        if (handle_ != nullptr) qv_CloseDevice(&handle_);
+        if (handle_ != nullptr) qv_CloseDeviceForNati(&handle_);
         net_.reset();
     }
-    SimProcess& NetSim() { return net_->sim(); }
+    SimProcess& NetSim() { return *net_; }
     std::string NetLoader(const std::string& rest) { return NetSim().command("loader " + std::to_string(com_) + " " + rest); }
     std::vector<std::string> NetLog() { return qvtest::fw::SimLoaderLog(NetSim(), com_); }
     uint64_t Connections() {
@@ -60,7 +67,8 @@ protected:
             10000))
             << qv_GetLastError();
     }
-    std::unique_ptr<qvtest::NetDevices> net_;
+    std::unique_ptr<SimProcess> net_;
+    T_DevicesInfo record_{};
 };
 
 }  // namespace

@@ -1,10 +1,13 @@
-// Network picture figure, next to a floor measured in the same run: a
-// 3840 x 2160 grey picture through qv_GetPicDataByConfig from a quorvia-sim
-// network scanner over TCP loopback, versus the same bytes sent from one
-// socket to another over loopback by plain send/recv (best of several runs
-// each); target >= 0.5 of the floor's throughput.
+// Network figures, each next to a floor measured in the same run:
+//  1. a 3840 x 2160 grey picture through qv_GetPicDataByConfig from a
+//     quorvia-sim network scanner over TCP loopback, versus the same bytes
+//     sent from one socket to another over loopback by plain send/recv (best
+//     of several runs each); target >= 0.5 of the floor's throughput;
+//  2. firmware data frames per second of a network update (qv_UpdateKernelDevice,
+//     512-byte frames of 517 bytes, each answered with '*'), versus plain
+//     517-byte writes each answered with one byte over loopback; target >= 0.5.
 // Run it inside a private network namespace like everything else:
-//   unshare -n sh -c 'ip link set lo up; QUORVIA_SYSTEM_PORTS=0 build/ci/bench/net_picture_bench'
+//   unshare -n sh -c 'ip link set lo up; QUORVIA_SYSTEM_PORTS=0 build/ci/bench/tcp_bench'
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "firmware_package_builder.h"
 #include "net_namespace.h"
 #include "quorvia.h"
 #include "sim_process.h"
@@ -70,6 +74,65 @@ double FloorMs(size_t size) {
     return ms;
 }
 
+// The floor of figure 2: 517-byte writes, each answered with one byte by a
+// peer thread, over loopback TCP; round trips per second.
+double FloorFramesPerSecond(int frames) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    listen(listener, 1);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    const int server = accept(listener, nullptr, nullptr);
+    std::thread peer([&] {
+        char frame[517];
+        for (int i = 0; i < frames; ++i) {
+            size_t got = 0;
+            while (got < sizeof frame) {
+                const ssize_t n = recv(server, frame + got, sizeof frame - got, 0);
+                if (n <= 0) return;
+                got += static_cast<size_t>(n);
+            }
+            send(server, "*", 1, MSG_NOSIGNAL);
+        }
+    });
+    const std::string frame(517, '\x02');
+    const auto start = Clock::now();
+    for (int i = 0; i < frames; ++i) {
+        send(client, frame.data(), frame.size(), MSG_NOSIGNAL);
+        char answer = 0;
+        if (recv(client, &answer, 1, 0) != 1) break;
+    }
+    const double s = Ms(Clock::now() - start) / 1000.0;
+    peer.join();
+    close(server);
+    close(client);
+    close(listener);
+    return frames / s;
+}
+
+// Figure 2: one update of a block of `frames` 512-byte frames; frames per second.
+double UpdateFramesPerSecond(void* h, int frames) {
+    qvtest::TablePackage p;
+    p.main = {{"kern", qvtest::PatternBytes(static_cast<size_t>(frames) * 512, 1)}};
+    const std::string file = "/tmp/qv_net_bench_" + std::to_string(getpid()) + ".nfp";
+    qvtest::WriteBytes(file, qvtest::BuildTablePackage(p));
+    int32_t result = -1;
+    const auto start = Clock::now();
+    const bool ok = qv_UpdateKernelDevice(h, file.c_str(), 0, &result);
+    const double s = Ms(Clock::now() - start) / 1000.0;
+    unlink(file.c_str());
+    if (!ok) {
+        std::printf("update failed: %d %s\n", result, qv_GetLastError());
+        return 0;
+    }
+    return frames / s;
+}
+
 }  // namespace
 
 int main() {
@@ -108,6 +171,9 @@ int main() {
         lib.push_back(Ms(Clock::now() - t));
         floor.push_back(FloorMs(len));
     }
+    constexpr int kFrames = 4000;
+    const double updateRate = UpdateFramesPerSecond(h, kFrames);
+    const double floorFrames = FloorFramesPerSecond(kFrames);
     qv_CloseDeviceForNati(&h);
     const double libMs = *std::min_element(lib.begin(), lib.end());
     const double floorMs = *std::min_element(floor.begin(), floor.end());
@@ -117,5 +183,11 @@ int main() {
     std::printf("  qv_GetPicDataByConfig from quorvia-sim: %.1f ms (%.1f MB/s)\n", libMs, libRate);
     std::printf("  floor (plain socket send/recv):         %.1f ms (%.1f MB/s)\n", floorMs, floorRate);
     std::printf("  ratio %.2f; target >= 0.5: %s\n", libRate / floorRate, libRate >= 0.5 * floorRate ? "met" : "NOT met");
+    std::printf("firmware data frames over TCP loopback (%d frames of 517 bytes, one update)\n", kFrames);
+    std::printf("  qv_UpdateKernelDevice to quorvia-sim's loader: %.0f frames/s (the update's own steps included)\n",
+                updateRate);
+    std::printf("  floor (517-byte write, 1-byte answer):         %.0f frames/s\n", floorFrames);
+    std::printf("  ratio %.2f; target >= 0.5: %s\n", updateRate / floorFrames,
+                updateRate >= 0.5 * floorFrames ? "met" : "NOT met");
     return 0;
 }
