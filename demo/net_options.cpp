@@ -2,7 +2,8 @@
 // exports (no enumeration) and end the program.
 //
 //   --NetGetImg    trigger reads on the command connection (port 30000) and
-//                  fetch JPEG pictures on the image connection (port 36520),
+//                  fetch JPEG pictures (T 0, R 0, F 2, Q 0) on the image
+//                  connection (port 36520),
 //                  50000 passes; pictures go to ./pic/f2-<address>-<pass>.jpg
 //   --ServerMode   run a TCP service on port 10000 for 30 s and print what
 //                  its clients send
