@@ -182,7 +182,8 @@ int main() {
     std::printf("3840 x 2160 grey picture (%u bytes) over TCP loopback, best of %d\n", len, kRuns);
     std::printf("  qv_GetPicDataByConfig from quorvia-sim: %.1f ms (%.1f MB/s)\n", libMs, libRate);
     std::printf("  floor (plain socket send/recv):         %.1f ms (%.1f MB/s)\n", floorMs, floorRate);
-    std::printf("  ratio %.2f; target >= 0.5: %s\n", libRate / floorRate, libRate >= 0.5 * floorRate ? "met" : "NOT met");
+    std::printf("  ratio %.2f; target >= 0.5: %s\n", libRate / floorRate,
+                libRate >= 0.5 * floorRate ? "met" : "NOT met");
     std::printf("firmware data frames over TCP loopback (%d frames of 517 bytes, one update)\n", kFrames);
     std::printf("  qv_UpdateKernelDevice to quorvia-sim's loader: %.0f frames/s (the update's own steps included)\n",
                 updateRate);

@@ -31,8 +31,8 @@ protected:
     // The scanner's record as discovery lists it, opened without a discovery
     // (which would add its 2.3 s to every test).
     void OpenNet(int number, const std::string& options = "") {
-        net_ = std::make_unique<SimProcess>(std::vector<SimProcess::Port>{},
-                                            std::vector<SimProcess::NetScanner>{{.number = number, .options = options}});
+        const std::vector<SimProcess::NetScanner> scanners{{.number = number, .options = options}};
+        net_ = std::make_unique<SimProcess>(std::vector<SimProcess::Port>{}, scanners);
         com_ = number;
         ASSERT_TRUE(net_->ok()) << net_->error();
         record_ = T_DevicesInfo{};
@@ -48,7 +48,9 @@ protected:
         net_.reset();
     }
     SimProcess& NetSim() { return *net_; }
-    std::string NetLoader(const std::string& rest) { return NetSim().command("loader " + std::to_string(com_) + " " + rest); }
+    std::string NetLoader(const std::string& rest) {
+        return NetSim().command("loader " + std::to_string(com_) + " " + rest);
+    }
     std::vector<std::string> NetLog() { return qvtest::fw::SimLoaderLog(NetSim(), com_); }
     uint64_t Connections() {
         SimProcess::Stats st;

@@ -126,8 +126,8 @@ private:
 
 // A service is up once a client gets through.
 bool ServiceUp(SimProcess& sim, uint16_t port) {
-    return qvtest::WaitFor([&] { return sim.command("tcpclient connect " + std::to_string(port) + " 1").rfind("OK", 0) == 0; },
-                           5000);
+    const std::string connect = "tcpclient connect " + std::to_string(port) + " 1";
+    return qvtest::WaitFor([&] { return sim.command(connect).rfind("OK", 0) == 0; }, 5000);
 }
 
 std::string ClientState(SimProcess& sim, size_t i) { return sim.command("tcpclient state " + std::to_string(i)); }

@@ -69,7 +69,9 @@ std::string TcpClients::command(const std::vector<std::string>& w) {
         close_all();
         return "OK";
     }
-    if (w.size() < 3) return "ERR usage: tcpclient connect <port> <count> | send <i> <hex> | recv <i> | state <i> | close <i>|all";
+    if (w.size() < 3) {
+        return "ERR usage: tcpclient connect <port> <count> | send <i> <hex> | recv <i> | state <i> | close <i>|all";
+    }
     const int fd = at(w[2]);
     if (fd < 0) return "ERR no client '" + w[2] + "'";
     if (w[1] == "send" && w.size() >= 4) {
