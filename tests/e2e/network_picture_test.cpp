@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,34 +16,40 @@
 #include "quorvia.h"
 #include "sim_pictures.h"
 
-using qvtest::NetDevices;
 using qvtest::Param;
 
 namespace {
 
-// One network scanner, enumerated and opened.
+// One network scanner, opened from its record as discovery lists it (a
+// discovery would add its 2.3 s to every test).
 class NetPictureScanner {
 public:
-    NetPictureScanner(int number, const std::string& settings = "") : number_(number), d_({{.number = number}}) {
-        if (!d_.sim().ok() || d_.count() != 1) return;
+    NetPictureScanner(int number, const std::string& settings = "")
+        : number_(number), sim_(std::vector<SimProcess::Port>{}, std::vector<SimProcess::NetScanner>{{number}}) {
+        if (!sim_.ok()) return;
         if (!settings.empty() && Sim("picture net" + std::to_string(number) + " " + settings) != "OK") return;
-        handle_ = qv_OpenDevice(d_.list(), 0, 0);
+        record_.socket = -1;
+        record_.transportKind = QV_TRANSPORT_NETWORK;
+        std::snprintf(record_.ipAddress, sizeof record_.ipAddress, "127.0.0.1");
+        record_.tcpPort = sim_.tcp_port(number);
+        handle_ = qv_OpenDeviceForNati(&record_, static_cast<uint32_t>(number), 0);
     }
     ~NetPictureScanner() {
-        if (handle_ != nullptr) qv_CloseDevice(&handle_);
+        if (handle_ != nullptr) qv_CloseDeviceForNati(&handle_);
     }
     bool ok() const { return handle_ != nullptr; }
     void* handle() const { return handle_; }
-    std::string Sim(const std::string& line) { return d_.sim().command(line); }
+    std::string Sim(const std::string& line) { return sim_.command(line); }
     std::string Net() const { return "net" + std::to_string(number_); }
     uint64_t Frames() {
         SimProcess::Stats s;
-        return d_.sim().stats(number_, s) ? s.frames : 0;
+        return sim_.stats(number_, s) ? s.frames : 0;
     }
 
 private:
     int number_;
-    NetDevices d_;
+    SimProcess sim_;
+    T_DevicesInfo record_{};
     void* handle_ = nullptr;
 };
 
