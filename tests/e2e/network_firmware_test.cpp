@@ -210,6 +210,22 @@ TEST_F(NetUpdateTest, ScannerDroppingTheConnectionAtTheSwitchIsWaitedForAndRecon
     // (Leaving its loader, this scanner is away for 21 s again: not waited for here.)
 }
 
+TEST_F(NetUpdateTest, ScannerNotBackAfterTheSwitchEndsTheUpdateAfterTheWaitAndTwentyAttempts) {
+    ASSERT_TRUE(qvtest::PrivateNetwork());
+    OpenNet(76);
+    // Away for a minute: longer than the 20 s wait and 20 attempts 100 ms apart.
+    ASSERT_EQ(NetLoader("reenum 60000"), "OK");
+    qvtest::TablePackage p;
+    p.main = {{"kern", PatternBytes(700, 16)}};
+    const auto r = Update(handle_, Package("fw.nfp", qvtest::BuildTablePackage(p)));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.result, QV_FW_PROTOCOL);
+    EXPECT_EQ(r.error, "Update firmware file with net erro");
+    EXPECT_GE(r.ms, 21500);  // the wait, then 19 pauses of 100 ms between the attempts
+    EXPECT_LT(r.ms, 26000);
+    EXPECT_EQ(NetSim().command("loader " + std::to_string(com_) + " blocks"), "OK 0");
+}
+
 TEST_F(NetUpdateTest, ScannerThatNeverReturnsAfterItsLoaderEndsTheUpdateWith11) {
     ASSERT_TRUE(qvtest::PrivateNetwork());
     OpenNet(74);
