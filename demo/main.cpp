@@ -31,6 +31,8 @@
 //                          "./pic/test4<index><pass>.jpg", until SIGINT / SIGTERM
 //   --GetRoiPicData        fetch the region of interest and write it to "GetRoiPicData.bmp"
 //   anything else          open, status and close only
+// The network options --NetGetImg, --ServerMode and --ClientMode run before any
+// enumeration and end the program (see net_options.cpp).
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -53,6 +55,7 @@
 #define QV_FILENO fileno
 #endif
 
+#include "net_options.h"
 #include "quorvia.h"
 
 namespace {
@@ -241,6 +244,8 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string option = argc > 1 ? argv[1] : "";
+    // The network options talk to one scanner over TCP and end the program.
+    if (RunNetworkOption(option)) return 0;
 
     std::printf("enum qv_EnumDevices begin\n");
     int32_t count = 0;

@@ -583,8 +583,8 @@ QV_API bool qv_WriteCfgToDev(void* hDevice, const char* fileName);
  * came back only on the fourth attempt still returns false). A scanner that
  * closed the connection in an orderly way makes reads return 0 after their
  * time-out. Reads and writes fail at once when the handle is closed.
- * qv_UpdateKernelDevice on a network scanner fails with "Update firmware file
- * with net erro" and update result 11 (not part of this build). */
+ * qv_UpdateKernelDevice on a network scanner runs the update over the TCP
+ * connection (see qv_UpdateKernelDevice) and connects afresh afterwards. */
 
 /* Largest request text of qv_SetNetDeviceConfig, and the size of the reply
  * buffer it needs (the reply text with its terminating zero byte). */
@@ -611,6 +611,79 @@ QV_API bool qv_WriteCfgToDev(void* hDevice, const char* fileName);
  * callback. One request or network enumeration runs at a time; others wait. */
 QV_API int32_t qv_SetNetDeviceConfig(int32_t mode, const char* request, int32_t length, int32_t timeoutMs,
                                      char* reply);
+/* ---- network scanners as plain TCP peers
+ *
+ * These exports work on raw socket numbers instead of device handles. They
+ * accept only sockets the library made (a connection of qv_connectToService, a
+ * client the service accepted) and not yet closed: any other number (-1, a
+ * closed socket, one that was never valid) gives "Invalid socket" and is never
+ * closed. All addresses are dotted IPv4 text. */
+
+/* Size a buffer of qv_readFromSocket must have. */
+#define QV_SOCKET_READ_SIZE 10240
+
+/* Runs a TCP service on the calling thread, listening on `port` of the first
+ * IPv4 address of the machine that is not a loopback one (127.0.0.1 when there
+ * is none). Each client that connects is accepted and handed to `callback` on
+ * this thread with its socket and address (the text is valid during the call
+ * only); the callback owns the socket from then on (qv_readFromSocket,
+ * qv_sendDataToSocket, qv_CloseClientSocket). The first 63 clients are also
+ * kept in the service's set, which qv_ExitTcpService closes; later ones are
+ * not. Blocks until qv_ExitTcpService is called from another thread (or a
+ * callback), then returns -1 with an empty last-error text. Fails at once with
+ * -1: "Invalid input parameters" (null callback, port outside 0..65535),
+ * "Socket bind error" (the port is in use, or a service runs already in this
+ * process: only one runs at a time), "Invalid socket" (no socket could be
+ * made); a failed wait ends it with "Network select error". */
+QV_API int32_t qv_CreateTcpService(int32_t port, QV_TCP_CLIENT_CALLBACK callback);
+
+/* Ends the running service: closes every client in its set and makes
+ * qv_CreateTcpService close its listening socket and return promptly. Safe
+ * when no service runs. Returns 0. */
+QV_API int32_t qv_ExitTcpService(void);
+
+/* Removes *socket from the service's set (when it is there), closes it and
+ * sets *socket to -1. A socket of -1 is left alone; one the library did not
+ * make, or closed already, is not closed ("Invalid socket"). Returns 0. */
+QV_API int32_t qv_CloseClientSocket(int32_t* socket);
+
+/* Connects to the TCP service at ip:port, waiting at most 5 s for the
+ * handshake; 0 with the socket in *socket, else -1: "Invalid input
+ * parameters" (null pointer), "Connect to server error" (refused, unreachable,
+ * not an IPv4 address or port), "Connect to server timeout" (no handshake
+ * within 5 s). */
+QV_API int32_t qv_connectToService(const char* ip, int32_t port, int32_t* socket);
+
+/* Sends `length` bytes on the socket; 0, or -1: "Invalid socket", "Invalid
+ * input parameters" (null data, length <= 0), "Send tcp data error" (the
+ * connection failed, or the peer took nothing for 5 s). */
+QV_API int32_t qv_sendDataToSocket(int32_t socket, const char* data, int32_t length);
+
+/* Receives what one read of the socket delivers, at most QV_SOCKET_READ_SIZE
+ * bytes, into `buffer` (which must hold QV_SOCKET_READ_SIZE bytes), waiting up
+ * to timeoutMs for it; *length gets the count. Returns 0; -1 for refused
+ * arguments ("Invalid socket", "Invalid input parameters" for a null pointer
+ * or a time-out <= 0) or when nothing came within the time-out ("Recv from net
+ * timeout"); -2 when the connection failed or the peer closed it ("Recv tcp
+ * data error"). */
+QV_API int32_t qv_readFromSocket(int32_t socket, int32_t timeoutMs, char* buffer, int32_t* length);
+
+/* Fetches a picture from the scanner connected on `socket`, as
+ * qv_GetPicDataByConfig does with the parameters t, r, f, q (I and A 0, no
+ * region). *length is the buffer's capacity on entry and the count of bytes
+ * copied on return (a longer picture is cut to the capacity). *imageType gets
+ * the colour type (QV_IMAGE_COLOR_*). With f != 0 (compressed) the bytes are
+ * the scanner's, with the picture's width and height (two thirds of the raw
+ * height for a colour device). With f == 0 the width and height are halved
+ * for r == 1 and quartered for r == 2; a grey picture's bytes are handed over
+ * as they came; a colour (YUV 4:2:0) frame is converted to R, G, B rows
+ * (width x height x 2 / 3 x 3 bytes, height two thirds of the frame's); an
+ * unknown colour type hands over nothing (*length 0). Returns 0, or -1:
+ * "Invalid input parameters" (null pointer, zero length, socket -1), "Invalid
+ * socket", and the errors of the picture exports. The socket stays open.
+ * Blocks for the exchanges (up to 2 s per silent step). */
+QV_API int32_t qv_getNetImgData(int32_t socket, int32_t t, int32_t r, int32_t f, int32_t q, char* buffer,
+                                uint32_t* length, int32_t* imageType, int32_t* width, int32_t* height);
 /* ---- firmware update */
 
 /* Updates the scanner's firmware from the package file `fileName` (a path in
@@ -622,7 +695,15 @@ QV_API int32_t qv_SetNetDeviceConfig(int32_t mode, const char* request, int32_t 
  *    QV_FW_BAD_ARGUMENTS (8, when the pointer is not null), "Invalid input
  *    parameters".
  *  - A failed update: false, its code, "Update firmware file with com error"
- *    (COM ports). A device whose transport has no update: QV_FW_NOT_RUN.
+ *    (COM ports), "Update firmware file with net erro" (network scanners). A
+ *    device whose transport has no update: QV_FW_NOT_RUN.
+ *  - Network scanners: no line speeds and nothing sent between blocks. A
+ *    scanner that drops the connection when it takes the update switch is
+ *    waited for 20 s, then up to 20 connection attempts 100 ms apart are made;
+ *    one that leaves its loader at the end of a group (when it was reached in
+ *    its loader) is connected to again every 10 ms for up to 20 s, else the
+ *    update ends with QV_FW_PROTOCOL. Afterwards, whatever the outcome, the
+ *    connection is closed and opened again.
  * Blocks for the whole update: seconds to minutes (the waits for the loader
  * are up to 20 s each, a block's writing time grows with its size, see the
  * README). The update takes the device over: a running listener is stopped

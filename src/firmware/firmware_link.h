@@ -75,6 +75,24 @@ public:
     // reconnection), then reopens it where it came back (or where it was),
     // with `line` when the link has a line and a line is given.
     virtual bool Reopen(int32_t waitMs, const LinkLine* line) = 0;
+
+    // ---- where the protocol differs by link
+    // The first extra block is reached with the block switch. Without it the
+    // scanner must answer the probe: '!' leads to the upgrade and update
+    // switches, after which the loader is taken as ready.
+    virtual bool HasBlockSwitch() { return true; }
+    // "@NextDown" / "@NextBlock" are sent between blocks.
+    virtual bool SendsBetweenBlocks() { return true; }
+    // At the end of a group, when the scanner was reached in its loader (it
+    // was already there, or came back after the switch), it leaves the loader
+    // and comes back as its application: the link is stopped and reopened.
+    // The result code of the update from here (0, or the failure when the
+    // link must be back and is not).
+    virtual int32_t ComeBackAfterGroup(int32_t waitMs, const LinkLine* line) {
+        Stop();
+        Reopen(waitMs, line);
+        return 0;
+    }
 };
 
 }  // namespace qv::firmware

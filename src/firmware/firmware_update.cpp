@@ -142,7 +142,7 @@ private:
         if (rc == kFwOk) rc = SettingsParameters(u);
         if (rc == kFwOk) rc = SendData(u);
         if (rc == kFwOk) rc = WaitWritten(u);
-        if (rc == kFwOk) AfterBlock(u);
+        if (rc == kFwOk) rc = AfterBlock(u);
         return rc;
     }
 
@@ -180,22 +180,30 @@ private:
                 return Fail("unexpected answer to the probe");
             }
             QV_LOG("in_kernel:%u check_kernel:%u\n", 1u, 0u);
-            return SwitchToLoader(u);
+            return SwitchToLoader(u, true);
         }
         // The first extra block: the application (or a scanner that did not
         // hear the probe at this rate) is asked for the block loader.
         if (c >= 0 && c != kApplication) return Fail("unexpected answer to the probe");
+        if (!link_.HasBlockSwitch()) {
+            // The application must answer; it is switched as for a main
+            // block, and its loader is ready once the switch is taken.
+            if (c < 0) return Fail("no answer to the probe");
+            QV_LOG("in_kernel:%u check_kernel:%u\n", 1u, 0u);
+            return SwitchToLoader(u, false);
+        }
         return BlockSwitch(u);
     }
 
-    int32_t SwitchToLoader(uint32_t u) {
+    // `waitForLoader` false: the loader is taken as ready once the switch went out.
+    int32_t SwitchToLoader(uint32_t u, bool waitForLoader) {
         if (plan_.upgradeMode) {
             QV_LOG("    ---------------- Send  ~upGrade~ ----------------\n");
             if (!WriteBytes(kUpgradeSwitch, sizeof kUpgradeSwitch)) return Fail("upgrade switch not written");
             const int c = ReadByte(500);
             if (c == kSwitchAck) {
                 upgradeAcked_ = true;
-                return WaitForLoader(u);
+                return waitForLoader ? WaitForLoader(u) : kFwOk;
             }
             if (c >= 0) return Fail("upgrade switch refused");
         }
@@ -204,7 +212,7 @@ private:
         const int c = ReadByte(500);
         QV_LOG("cmd_upDate reponse: 0x%02X\n", c < 0 ? 0u : static_cast<unsigned>(c));
         updateSwitchSent_ = true;
-        return WaitForLoader(u);
+        return waitForLoader ? WaitForLoader(u) : kFwOk;
     }
 
     int32_t BlockSwitch(uint32_t u) {
@@ -249,7 +257,11 @@ private:
             // among it is still the loader's answer.
             if (TakeReceived(kLoaderReady)) return kFwOk;
             if (!WriteBytes(&kProbe, 1)) {
-                if (u > 0) return Fail("probe not written");
+                if (u > 0) {
+                    QV_LOG("write failed. ");
+                    return Fail("probe not written");
+                }
+                QV_LOG("write failed. close. can_reconnect:%u\n", updateSwitchSent_ ? 1u : 0u);
                 link_.Stop();
                 if (!(updateSwitchSent_ && link_.Watching())) return Fail("scanner gone after the switch");
                 if (!link_.Reopen(kComebackWaitMs, &loaderLine)) return Fail("scanner not back after the switch");
@@ -259,7 +271,10 @@ private:
             }
             const int c = ReadByte(kProbeWaitMs);
             if (c == kLoaderReady) return kFwOk;
-            if (c >= 0) link_.Purge(20);
+            if (c >= 0) {
+                QV_LOG("********** Error: Invalid Reponse ch:%02X !!!!!!!!!!\n", static_cast<unsigned>(c));
+                link_.Purge(20);
+            }
             const int64_t elapsed = MsSince(start);
             SetPercent(0, elapsed * 100 / limitMs);
             if (elapsed * 100 / limitMs > 99) return Fail("the loader did not answer");
@@ -416,7 +431,7 @@ private:
         }
     }
 
-    void AfterBlock(uint32_t u) {
+    int32_t AfterBlock(uint32_t u) {
         const uint32_t next = u + 1;
         const bool extraGroup = u >= mainCount_;
         const bool groupEnd = next == mainCount_ || next == total_;
@@ -433,9 +448,7 @@ private:
                 // The scanner leaves its loader and comes back as its
                 // application: the port is reopened where it comes back,
                 // with the line the application uses.
-                link_.Stop();
-                link_.Reopen(kComebackWaitMs, haveSaved_ ? &saved_ : nullptr);
-                return;
+                return link_.ComeBackAfterGroup(kComebackWaitMs, haveSaved_ ? &saved_ : nullptr);
             }
             if (upgradeAcked_) link_.Stop();
             LinkLine now;
@@ -443,20 +456,25 @@ private:
                 link_.SetLine(saved_);
             }
             if (next < total_) SleepMs(1000);  // both groups: the extra group follows
-            return;
+            return kFwOk;
         }
         const bool nextExtra = next >= mainCount_;
-        if (plan_.efp && plan_.variant == 3) return;
+        if (!link_.SendsBetweenBlocks()) {
+            if (nextExtra) link_.Purge(100);
+            return kFwOk;
+        }
+        if (plan_.efp && plan_.variant == 3) return kFwOk;
         if (plan_.efp && plan_.variant == 1) {
             Exchange(500, "@NextDown");
-            return;
+            return kFwOk;
         }
         if (!nextExtra) {
             if (plan_.upgradeMode) Exchange(500, "@NextDown");
-            return;
+            return kFwOk;
         }
         link_.Purge(100);
         Exchange(500, "@NextBlock");
+        return kFwOk;
     }
 
     int32_t Fail(const char* why) {

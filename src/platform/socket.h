@@ -60,6 +60,10 @@ bool BindIPv4(Socket s, uint32_t address, uint16_t port, int* err);
 bool Listen(Socket s, int backlog, int* err);
 // The port a socket is bound to, 0 when it is not bound.
 uint16_t LocalPort(Socket s);
+// Takes one pending connection of a listening socket without waiting: the
+// new socket (blocking, close-on-exec) with the peer's host-order address in
+// *peer, or kNoSocket with *err (would block when none is pending).
+Socket Accept(Socket listener, uint32_t* peer, int* err);
 
 // A manual-reset event that several threads wait on together with sockets:
 // once Signal is called every wait that includes it returns kCancelled, now

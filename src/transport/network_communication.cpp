@@ -7,7 +7,10 @@
 
 #include "core/errors.h"
 #include "core/log.h"
+#include "firmware/file_name.h"
 #include "network/net_connection.h"
+#include "network/net_firmware_update.h"
+#include "portstream/settings_file.h"
 
 namespace qv {
 namespace {
@@ -23,8 +26,6 @@ constexpr int kReconnectPauseMs = 100;
 // A peer that accepts every connection and drops it again must not hold a
 // write or read for ever: reconnect-and-retry rounds per call.
 constexpr int kReconnectRounds = 3;
-// What a transport update reports until the network update is built in.
-constexpr int32_t kUpdateNotBuilt = 11;
 
 bool Cancelled(const platform::CancelEvent* cancel) { return cancel != nullptr && cancel->Signalled(); }
 
@@ -201,11 +202,32 @@ bool CNetworkCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char
         return false;
     }
     std::lock_guard<std::mutex> lock(ioMutex);
-    // This build carries no network firmware update.
-    SetLastErrorCode(kErrUpdateNet);
-    if (result != nullptr) *result = kUpdateNotBuilt;
+    const std::shared_ptr<platform::CancelEvent> cancel = CancelOf(device);
+    int32_t code = firmware::kFwCannotOpen;
+    // The name in the process's code page (UTF-8 here) as UTF-16; a name that
+    // is not valid UTF-8 names no file.
+    std::u16string wide;
+    if (firmware::Utf8ToUtf16(fileName, wide)) {
+        firmware::FirmwareSettings settings;
+        settings.sendIntervalMs = ReadSettingInt("main", "FUSendInterval", -1);
+        settings.extraFlashSeconds = ReadSettingInt("main", "ExtraFlashSeconds", 0);
+        settings.frameSize = ReadSettingInt("main", "FrameSize", 0);
+        firmware::T_FirmwareProgress progress{};
+        code = NetUpdateFirmwareFile(device, wide.c_str(), settings, cancel.get(), &progress);
+    }
+    // The code goes to the caller whatever it is: 0 tells a finished update.
+    if (result != nullptr) *result = code;
+    // The scanner restarts its application: a fresh connection to it, unless
+    // the handle is being closed.
+    Disconnect(device);
+    if (!Cancelled(cancel.get()) && !ConnectToDevice(device, cancel.get())) {
+        QV_LOG("[%s][%d] not connected again after the update\n", "CNetworkCommunication::UpdateKernelDevice",
+               __LINE__);
+    }
+    // The update's failure is what the caller is told, not the reconnection's.
+    if (code != firmware::kFwOk) SetLastErrorCode(kErrUpdateNet);
     QV_LOG("[%s][%d] return\n", "CNetworkCommunication::UpdateKernelDevice", __LINE__);
-    return false;
+    return code == firmware::kFwOk;
 }
 
 bool CNetworkCommunication::CloseDevice(T_DevicesInfo** device) {

@@ -29,8 +29,9 @@ public:
     // One read (ReadNetworkData); a reset connection is reconnected by the same
     // rule and read again.
     int32_t Read(T_DevicesInfo* device, char* buffer, uint32_t capacity, int32_t timeoutMs) override;
-    // The network firmware update is not part of this build: -1045 and
-    // result 11.
+    // The network firmware update over the record's connection; *result gets
+    // its code (0 on success), a failure sets -1045. Afterwards, whatever the
+    // outcome, the connection is closed and opened again.
     bool UpdateKernelDevice(T_DevicesInfo* device, const char* fileName, int32_t value,
                             int32_t* result) override;
     // Disconnects and frees the record.

@@ -344,9 +344,10 @@ TEST_F(NetConnection, TransportOpensReadsBufferedInputCancelsAndCloses) {
     EXPECT_LT(MsSince(t0), 100);
     EXPECT_EQ(std::string(buf, 7), "waiting");
 
+    // A package that is not there: its code, and the connection is made afresh.
     int32_t result = 0;
-    EXPECT_FALSE(t.UpdateKernelDevice(dev, "firmware.bin", 0, &result));
-    EXPECT_EQ(result, 11);
+    EXPECT_FALSE(t.UpdateKernelDevice(dev, "no-such-firmware.bin", 0, &result));
+    EXPECT_EQ(result, QV_FW_CANNOT_OPEN);
     EXPECT_STREQ(qv::LastErrorText(), "Update firmware file with net erro");
     EXPECT_FALSE(t.UpdateKernelDevice(dev, "", 0, &result));
     EXPECT_STREQ(qv::LastErrorText(), "Invalid input parameters");

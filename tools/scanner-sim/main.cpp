@@ -23,6 +23,7 @@
 #include "sim_config.h"
 #include "sim_net.h"
 #include "sim_port.h"
+#include "sim_tcp_clients.h"
 
 namespace {
 
@@ -61,7 +62,9 @@ void usage() {
         "  picture <com> <key=value>...   size=<W>x<H> colour=grey|yuv caps=<text>|default echo=caret|plain\n"
         "                                 loc=<text> gwh=<text>|default fmt=<char>|default\n"
         "  picfault <com> badlen <text> | badloc <text> | cut <n> | lead <hex> | pause <n> <ms> | silent\n"
-        "                 | noimage | none      (applies to the next picture reply only)\n",
+        "                 | noimage | none      (applies to the next picture reply only)\n"
+        "  tcpclient connect <port> <count> | send <i> <hex> | recv <i> | state <i> | close <i>|all\n"
+        "                                 (clients of a TCP service on 127.0.0.1: see sim_tcp_clients.h)\n",
         stderr);
 }
 
@@ -159,6 +162,7 @@ public:
     }
 
     void shutdown() {
+        clients_.close_all();
         responder_.stop();
         for (auto& [com, port] : ports_) port->stop();
         ports_.clear();
@@ -177,6 +181,7 @@ public:
             return "OK";
         }
         if (cmd == "ping") return w.size() == 1 ? "OK" : "ERR usage: ping";
+        if (cmd == "tcpclient") return clients_.command(w);
 
         static const std::map<std::string, std::pair<size_t, size_t>> kArity = {
             {"emit", {3, 4}},   {"emitraw", {3, SIZE_MAX}}, {"status", {4, 4}},  {"mode", {3, 3}},
@@ -281,6 +286,7 @@ private:
     std::vector<int> order_;      // COM ports, in command-line order
     std::vector<int> net_order_;  // network scanners, in command-line order
     qvsim::NetResponder responder_;
+    qvsim::TcpClients clients_;
 };
 
 // Reads control lines until EOF, quit or a termination signal.

@@ -40,6 +40,9 @@ void FrameParser::step(char c, std::vector<Unit>& out) {
             } else if (u == 0x7E) {
                 buf_.assign(1, c);
                 state_ = State::start;
+            } else if (u == 0x01) {
+                buf_.assign(1, c);
+                state_ = State::trigger;
             }
             // Anything else outside a frame is noise.
             return;
@@ -55,6 +58,19 @@ void FrameParser::step(char c, std::vector<Unit>& out) {
                 reset();
                 step(c, out);  // the byte may start something itself
             }
+            return;
+
+        case State::trigger:
+            if ((buf_.size() == 1 && c == 'T') || (buf_.size() == 2 && u == 0x04)) {
+                buf_ += c;
+                if (buf_.size() == 3) {
+                    out.push_back(Unit{Unit::Kind::trigger, buf_, '@', {}});
+                    reset();
+                }
+                return;
+            }
+            reset();
+            step(c, out);
             return;
 
         case State::header: {

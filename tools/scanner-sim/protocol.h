@@ -33,6 +33,7 @@ struct Unit {
         command_frame,  // 7E 01 "0000" K BODY 3B 03 (any other body), or 7E 01 "0000" K 03
         old_query,      // exactly kOldQuery
         old_frame,      // another complete older-protocol frame
+        trigger,        // 01 'T' 04 outside any frame: the network trigger of one read
     };
     Kind kind = Kind::probe;
     std::string bytes;  // the complete frame as received (empty for probes)
@@ -53,7 +54,7 @@ public:
     void reset();
 
 private:
-    enum class State { idle, start, header, body, old_length, old_body };
+    enum class State { idle, start, header, body, old_length, old_body, trigger };
     void step(char c, std::vector<Unit>& out);
 
     State state_ = State::idle;

@@ -137,6 +137,15 @@ ImageAnswer picture_reply(const PictureConfig& cfg, PictureFault& fault, char fr
             w = rw;
             h = rh;
         }
+        const long r = value_of(values, 'R', 0);
+        if ((r == 1 || r == 2) && !cfg.colour && region == values.end()) {
+            // Lower resolutions: every second (R 1) or fourth (R 2) pixel.
+            const uint32_t factor = r == 1 ? 2 : 4;
+            owned = scaled_picture(*data, w, h, factor);
+            data = &owned;
+            w /= factor;
+            h /= factor;
+        }
         if (value_of(values, 'F', 0) == 2) {
             const long q = value_of(values, 'Q', 75);
             // A colour device compresses its luma picture.
@@ -227,6 +236,16 @@ std::string yuv_frame(uint32_t width, uint32_t height) {
         }
     }
     return f;
+}
+
+std::string scaled_picture(const std::string& grey, uint32_t width, uint32_t height, uint32_t factor) {
+    std::string out;
+    if (factor == 0) return out;
+    out.reserve(size_t{width / factor} * (height / factor));
+    for (uint32_t r = 0; r < height / factor; ++r) {
+        for (uint32_t c = 0; c < width / factor; ++c) out += grey[size_t{r} * factor * width + size_t{c} * factor];
+    }
+    return out;
 }
 
 const std::string& raw_picture(const PictureConfig& cfg) {

@@ -59,6 +59,9 @@ std::string grey_picture(uint32_t width, uint32_t height);
 // A YUV 4:2:0 frame of width x (height x 3 / 2) bytes: the luma rows (the
 // grey picture) and one row of V, U pairs per two luma rows.
 std::string yuv_frame(uint32_t width, uint32_t height);
+// A grey picture at a lower resolution: every `factor`-th pixel of every
+// `factor`-th row (the pictures of R 1 and R 2 take factors 2 and 4).
+std::string scaled_picture(const std::string& grey, uint32_t width, uint32_t height, uint32_t factor);
 // The frame the device sends for IMGGET0T0R0F (valid until the next call on
 // the same thread).
 const std::string& raw_picture(const PictureConfig& cfg);

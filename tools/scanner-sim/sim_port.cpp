@@ -222,13 +222,17 @@ void SimPort::on_input_locked(const char* data, size_t n) {
     rx_ += n;
     // The host may change its line settings at any time; check them for each
     // piece of input.
+    // A scanner about to drop off the line (it restarts into or out of its
+    // loader) hears nothing more.
+    if (drop_due_) return;
     if (loader_.active()) {
-        // The boot loader listens at its own rate, whatever the application's is.
+        // The boot loader listens at its own rate, whatever the application's
+        // is; a link without a line (TCP) carries every byte as it is.
         LineSettings ls;
         const bool known = link_->host_line(ls);
-        loader_output_locked(loader_.feed(std::string_view(data, n), known ? std::optional<uint32_t>(ls.baud)
-                                                                          : std::optional<uint32_t>(0u),
-                                          ls.stop, Clock::now()));
+        loader_output_locked(loader_.feed(std::string_view(data, n),
+                                          known ? std::optional<uint32_t>(ls.baud) : std::nullopt, ls.stop,
+                                          Clock::now()));
         return;
     }
     const bool line_ok = line_matches_locked();
@@ -297,6 +301,9 @@ void SimPort::handle_unit_locked(const Unit& unit, bool line_ok, bool baud_ok) {
             return;
         case Unit::Kind::old_frame:
             take_switch_locked(unit);
+            return;
+        case Unit::Kind::trigger:
+            emit_one_locked();
             return;
         case Unit::Kind::command_frame: {
             // An older scanner does not understand current frames (except for

@@ -185,6 +185,21 @@ uint16_t LocalPort(Socket s) {
     return ntohs(sa.sin_port);
 }
 
+Socket Accept(Socket listener, uint32_t* peer, int* err) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    for (;;) {
+        const int s = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+        if (s >= 0) {
+            if (peer != nullptr) *peer = ntohl(sa.sin_addr.s_addr);
+            return s;
+        }
+        if (errno == EINTR) continue;
+        SetErr(err, errno);
+        return kNoSocket;
+    }
+}
+
 CancelEvent::CancelEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CancelEvent::~CancelEvent() {
