@@ -56,25 +56,36 @@ bool ConvertImageColorSpace(const uint8_t* src, int32_t len, int32_t width, int3
     }
     const size_t w = static_cast<size_t>(width);
     const uint8_t* clamp = kTables.clamp.data() + Tables::kClampBias;
-    for (int32_t j = 0; j < rows; ++j) {
+    const size_t rowBytes = w * 3;
+    // Luma rows j and j + 1 share their chroma row: its terms are looked up
+    // once for both (a last row without a partner is done alone).
+    for (int32_t j = 0; j < rows; j += 2) {
+        const bool pair = j + 1 < rows;
         const uint8_t* y = src + static_cast<size_t>(j) * w;
-        // One V, U pair per 2 x 2 pixels; the chroma row of luma row j.
+        const uint8_t* yNext = pair ? y + w : y;
         const uint8_t* vu = src + w * static_cast<size_t>(rows + j / 2);
-        uint8_t* o = out + static_cast<size_t>(rows - 1 - j) * w * 3;
-        for (size_t k = 0; k < w; k += 2, o += 6) {
+        uint8_t* o = out + static_cast<size_t>(rows - 1 - j) * rowBytes;
+        // Row j + 1 lies one output row below row j (the output is bottom row first).
+        uint8_t* oNext = pair ? o - rowBytes : o;
+        for (size_t k = 0; k < w; k += 2, o += 6, oNext += 6) {
             const uint8_t v = vu[k];
             const uint8_t u = vu[k + 1];
             const int r = kTables.rFromV[v];
             const int g = kTables.gFromU[u] + kTables.gFromV[v];
             const int b = kTables.bFromU[u];
-            const int y0 = y[k];
-            const int y1 = y[k + 1];
+            const int y0 = y[k], y1 = y[k + 1], y2 = yNext[k], y3 = yNext[k + 1];
             o[0] = clamp[y0 + r];
             o[1] = clamp[y0 + g];
             o[2] = clamp[y0 + b];
             o[3] = clamp[y1 + r];
             o[4] = clamp[y1 + g];
             o[5] = clamp[y1 + b];
+            oNext[0] = clamp[y2 + r];
+            oNext[1] = clamp[y2 + g];
+            oNext[2] = clamp[y2 + b];
+            oNext[3] = clamp[y3 + r];
+            oNext[4] = clamp[y3 + g];
+            oNext[5] = clamp[y3 + b];
         }
     }
     return true;
