@@ -662,11 +662,12 @@ SimPort::Pause::~Pause() {
     port_.progress_.notify_all();
 }
 
-std::string SimPort::unplug() {
+std::string SimPort::unplug(bool gone) {
     std::unique_lock lk(mu_);
     if (!link_->present()) return "ERR port already unplugged";
     const Pause pause(*this, lk);
     close_link_locked();
+    if (gone) link_->finish();
     wake();
     return "OK";
 }

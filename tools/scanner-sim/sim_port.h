@@ -61,7 +61,9 @@ public:
     std::string set_mode(Mode mode);
     std::string cut(size_t n);
     std::string split(size_t n, uint64_t delay_ms);
-    std::string unplug();
+    // Hangs the host up; with `gone` the port's path goes away too (as a USB
+    // adapter's device node does) until `replug`.
+    std::string unplug(bool gone = false);
     std::string replug();
     std::string hold();
     std::string release();

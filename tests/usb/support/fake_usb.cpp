@@ -257,6 +257,10 @@ std::string FakeUsbBed::AddHidScanner(const std::string& port, uint16_t vid, uin
 
 void FakeUsbBed::Remove(const std::string& syspath) { umockdev_testbed_remove_device(impl_->bed, syspath.c_str()); }
 
+void FakeUsbBed::Uevent(const std::string& syspath, const std::string& action) {
+    umockdev_testbed_uevent(impl_->bed, syspath.c_str(), action.c_str());
+}
+
 int FakeUsbBed::NodeFd(const std::string& devnode) { return umockdev_testbed_get_dev_fd(impl_->bed, devnode.c_str()); }
 
 int FakeUsbBed::HandOverNode(const std::string& devnode) {
