@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -255,7 +256,45 @@ std::string FakeUsbBed::AddHidScanner(const std::string& port, uint16_t vid, uin
     return AddHidInterface(h);
 }
 
-void FakeUsbBed::Remove(const std::string& syspath) { umockdev_testbed_remove_device(impl_->bed, syspath.c_str()); }
+void FakeUsbBed::Remove(const std::string& syspath) {
+    umockdev_testbed_remove_device(impl_->bed, syspath.c_str());
+    // umockdev leaves the device's links in /sys/bus/*/devices and
+    // /sys/class/* behind; a device that comes back at the same place needs
+    // them gone, as they are on a real system.
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path sys(umockdev_testbed_get_sys_dir(impl_->bed));
+    std::vector<fs::path> dangling;
+    for (const char* top : {"bus", "class", "dev"}) {
+        for (auto it = fs::recursive_directory_iterator(sys / top, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec)) {
+            if (!it->is_symlink(ec)) continue;
+            if (!fs::exists(it->path(), ec)) dangling.push_back(it->path());
+            it.disable_recursion_pending();
+        }
+    }
+    // And its device node with umockdev's notes about it (the pty behind a
+    // node, the node's device number), once the pty is gone: a new device may
+    // get the same pty.
+    const fs::path dev = fs::path(umockdev_testbed_get_root_dir(impl_->bed)) / "dev";
+    for (auto it = fs::directory_iterator(dev, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (it->is_symlink(ec) && !fs::exists(it->path(), ec)) dangling.push_back(it->path());
+    }
+    for (auto it = fs::directory_iterator(dev / ".ptymap", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        std::string pty = it->path().filename().string();
+        for (char& c : pty) c = c == '_' ? '/' : c;
+        if (!fs::exists(pty, ec)) dangling.push_back(it->path());
+    }
+    for (const fs::path& p : dangling) fs::remove(p, ec);
+    dangling.clear();
+    for (auto it = fs::directory_iterator(dev / ".node", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::string node = it->path().filename().string();
+        for (char& c : node) c = c == '_' ? '/' : c;
+        if (!fs::exists(dev / node, ec) && !fs::is_symlink(dev / node, ec)) dangling.push_back(it->path());
+    }
+    for (const fs::path& p : dangling) fs::remove(p, ec);
+}
 
 void FakeUsbBed::Uevent(const std::string& syspath, const std::string& action) {
     umockdev_testbed_uevent(impl_->bed, syspath.c_str(), action.c_str());
