@@ -14,6 +14,9 @@
 #include "portstream/qvds.h"
 #include "portstream/qvds_usb.h"
 #include "portstream/share_memory.h"
+#include "firmware/file_name.h"
+#include "firmware/firmware_progress.h"
+#include "transport/stream_firmware_update.h"
 #include "transport/hotplug_monitor.h"
 #include "transport/stream_owners.h"
 
@@ -347,7 +350,6 @@ bool CUsbCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char* fi
 }
 
 bool CUsbCommunication::UpdateUsbDevice(T_DevicesInfo* device, const char* fileName, int32_t* result) {
-    (void)fileName;
     if (result != nullptr) *result = -1;
     if (device->transportKind != kTransportUsb) return false;
     QvdsStream* stream = static_cast<QvdsStream*>(device->pOpenStream);
@@ -365,9 +367,37 @@ bool CUsbCommunication::UpdateUsbDevice(T_DevicesInfo* device, const char* fileN
             return false;
         }
     }
-    // This build carries no firmware loader for USB devices.
-    SetLastErrorCode(kErrUpdateUsb);
-    return false;
+    // The name in the process's code page (UTF-8 here) as UTF-16; a name that
+    // is not valid UTF-8 names no file.
+    std::u16string wide;
+    QV_LOG("%s %d [%s]\n", "qvds_update_firmware_file", __LINE__, fileName);
+    int32_t code = QV_FW_CANNOT_OPEN;
+    if (firmware::Utf8ToUtf16(fileName, wide)) {
+        firmware::T_FirmwareProgress progress{};
+        code = qvds_update_firmware_file(stream, wide.c_str(), &progress);
+    }
+    if (result != nullptr) *result = code;
+    const bool ok = code == QV_FW_OK;
+    if (!ok) SetLastErrorCode(kErrUpdateUsb);
+    if (!qvds_cancelled(stream)) {
+        // The scanner may have come back elsewhere during the update (as a
+        // virtual COM port), or the update left the stream closed: the
+        // handle goes on with the device's own path.
+        UsbDeviceDescriptor now{};
+        const bool onOwnPath = qvds_is_open(stream) && qvds_path_descriptor(stream, &now) &&
+                               qvds_kind(stream) != QVDS_KIND_COM &&
+                               std::memcmp(now.path, device->UsbDeviceDescriptor.path, sizeof now.path) == 0;
+        if (!onOwnPath) {
+            if (qvds_is_open(stream)) qvds_close(stream);
+            const UsbDeviceDescriptor descriptor = device->UsbDeviceDescriptor;
+            uint32_t status = 0;
+            qvds_open_usb(stream, &descriptor, &status);
+            device->streamError = status;
+            QV_LOG("%s %d reopened after the update: %d\n", "UpdateUsbDevice", __LINE__,
+                   qvds_is_open(stream) ? 1 : 0);
+        }
+    }
+    return ok;
 }
 
 bool CUsbCommunication::Close(T_DevicesInfo* record) {

@@ -220,6 +220,8 @@ void SimPort::run() {
 
 void SimPort::on_input_locked(const char* data, size_t n) {
     rx_ += n;
+    // A scanner that is dropping off the line to re-enumerate answers nothing.
+    if (drop_due_) return;
     // The host may change its line settings at any time; check them for each
     // piece of input.
     if (loader_.active()) {
@@ -457,7 +459,9 @@ void SimPort::loader_output_locked(const LoaderOutput& out) {
     }
     if (out.exit) {
         parser_.reset();
-        if (main_loader_ && reenum_ms_) leave_line_locked(link_path_, false);
+        // A scanner behind a given device that came back as a serial port
+        // cannot go back to that device: it leaves for good.
+        if (main_loader_ && reenum_ms_) leave_line_locked(off_node_ ? std::string() : link_path_, false);
         main_loader_ = false;
     }
 }
@@ -481,6 +485,12 @@ std::optional<Clock::time_point> SimPort::loader_due_locked() const {
 }
 
 bool SimPort::repoint_locked(const std::string& where, std::string& error) {
+    if (node() && !off_node_) {
+        // A USB scanner that re-enumerates as a virtual COM port: from now
+        // on a pty at `where`.
+        link_ = make_pty_link(cfg_, where);
+        off_node_ = true;
+    }
     link_->move_to(where);
     if (!link_->open(error)) return false;
     ++generation_;
@@ -500,6 +510,7 @@ void SimPort::run_loader_timers_locked() {
     }
     if (back_due_ && !drop_due_ && now >= *back_due_) {
         back_due_.reset();
+        if (back_link_.empty()) return;
         std::string error;
         if (!repoint_locked(back_link_, error)) std::fprintf(stderr, "quorvia-sim: comeback: %s\n", error.c_str());
     }

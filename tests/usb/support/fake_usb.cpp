@@ -149,6 +149,10 @@ FakeUsbBed::FakeUsbBed() : impl_(std::make_unique<Impl>()) {
     impl_->loop = g_main_loop_new(impl_->context, FALSE);
 }
 
+namespace {
+void ForgetGoneNodes(UMockdevTestbed* bed);
+}  // namespace
+
 FakeUsbBed::~FakeUsbBed() {
     if (impl_->loopThread.joinable()) {
         g_main_loop_quit(impl_->loop);
@@ -190,6 +194,7 @@ std::string FakeUsbBed::AddUsbDevice(const UsbDevice& d) {
 }
 
 std::string FakeUsbBed::AddHidInterface(const HidInterface& h) {
+    ForgetGoneNodes(impl_->bed);
     const UsbDevice& d = impl_->devices.at(h.device);
     const std::string devpath = h.device.substr(4);  // without "/sys"
     const std::string intfName = d.port + ":1." + std::to_string(h.interfaceNumber);
@@ -256,6 +261,37 @@ std::string FakeUsbBed::AddHidScanner(const std::string& port, uint16_t vid, uin
     return AddHidInterface(h);
 }
 
+namespace {
+
+// Device nodes of removed devices and umockdev's notes about them (the pty
+// behind a node, the node's device number), once their pty is gone: a new
+// device may get the same pty, or the same node name.
+void ForgetGoneNodes(UMockdevTestbed* bed) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<fs::path> gone;
+    const fs::path dev = fs::path(umockdev_testbed_get_root_dir(bed)) / "dev";
+    for (auto it = fs::directory_iterator(dev, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (it->is_symlink(ec) && !fs::exists(it->path(), ec)) gone.push_back(it->path());
+    }
+    for (auto it = fs::directory_iterator(dev / ".ptymap", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        std::string pty = it->path().filename().string();
+        for (char& c : pty) c = c == '_' ? '/' : c;
+        if (!fs::exists(pty, ec)) gone.push_back(it->path());
+    }
+    for (const fs::path& p : gone) fs::remove(p, ec);
+    gone.clear();
+    for (auto it = fs::directory_iterator(dev / ".node", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::string node = it->path().filename().string();
+        for (char& c : node) c = c == '_' ? '/' : c;
+        if (!fs::exists(dev / node, ec) && !fs::is_symlink(dev / node, ec)) gone.push_back(it->path());
+    }
+    for (const fs::path& p : gone) fs::remove(p, ec);
+}
+
+}  // namespace
+
 void FakeUsbBed::Remove(const std::string& syspath) {
     umockdev_testbed_remove_device(impl_->bed, syspath.c_str());
     // umockdev leaves the device's links in /sys/bus/*/devices and
@@ -273,27 +309,8 @@ void FakeUsbBed::Remove(const std::string& syspath) {
             it.disable_recursion_pending();
         }
     }
-    // And its device node with umockdev's notes about it (the pty behind a
-    // node, the node's device number), once the pty is gone: a new device may
-    // get the same pty.
-    const fs::path dev = fs::path(umockdev_testbed_get_root_dir(impl_->bed)) / "dev";
-    for (auto it = fs::directory_iterator(dev, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        if (it->is_symlink(ec) && !fs::exists(it->path(), ec)) dangling.push_back(it->path());
-    }
-    for (auto it = fs::directory_iterator(dev / ".ptymap", ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-        std::string pty = it->path().filename().string();
-        for (char& c : pty) c = c == '_' ? '/' : c;
-        if (!fs::exists(pty, ec)) dangling.push_back(it->path());
-    }
     for (const fs::path& p : dangling) fs::remove(p, ec);
-    dangling.clear();
-    for (auto it = fs::directory_iterator(dev / ".node", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        std::string node = it->path().filename().string();
-        for (char& c : node) c = c == '_' ? '/' : c;
-        if (!fs::exists(dev / node, ec) && !fs::is_symlink(dev / node, ec)) dangling.push_back(it->path());
-    }
-    for (const fs::path& p : dangling) fs::remove(p, ec);
+    ForgetGoneNodes(impl_->bed);
 }
 
 void FakeUsbBed::Uevent(const std::string& syspath, const std::string& action) {
