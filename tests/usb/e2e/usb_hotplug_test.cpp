@@ -116,3 +116,27 @@ TEST(UsbHotplug, UnplugAndReplugOfAnOpenHidScanner) {
     }
     qv_ReleaseDevices(&list);
 }
+
+// The callback runs with no library lock held: closing its own handle from
+// inside it (which stops and waits for monitors) returns.
+TEST(UsbHotplug, ClosingFromInsideTheStatusCallbackReturns) {
+    FakeUsbBed bed;
+    PluggedScanner scanner;
+    scanner.Plug(bed, 4);
+    ASSERT_TRUE(scanner.sim->ok()) << scanner.sim->error();
+    int32_t count = 0;
+    T_DevicesInfo* list = qv_EnumDevices(&count, 4);
+    ASSERT_EQ(count, 1);
+    static void* handle = nullptr;
+    static std::atomic<bool> closed{false};
+    handle = qv_OpenDevice(list, 0, 0);
+    ASSERT_NE(handle, nullptr) << qv_GetLastError();
+    qv_SetCbDevStatusChanged(handle, [](void*, int32_t s) {
+        if (s == 0) closed = qv_CloseDevice(&handle);
+    });
+    qvtest::HangGuard guard("close from the USB status callback", 15s);
+    scanner.Unplug(bed);
+    ASSERT_TRUE(WaitFor([] { return closed.load(); }));
+    EXPECT_EQ(handle, nullptr);
+    qv_ReleaseDevices(&list);
+}
