@@ -237,3 +237,19 @@ TEST_F(Hotplug, FiftyPlugCyclesLeaveNoThreadOrDescriptorBehind) {
     ASSERT_TRUE(WaitFor([&] { return Threads() <= threadsBefore - 1; })) << Threads() << " " << threadsBefore;
     EXPECT_LT(Descriptors(), fdsBefore);
 }
+
+TEST_F(Hotplug, ReleasingTheListClosesAnOfflineHandleFully) {
+    SimDevices d({{.com = 69}});
+    ASSERT_EQ(d.count(), 1);
+    void* h = qv_OpenDevice(d.list(), 0, 0);
+    ASSERT_NE(h, nullptr);
+    qv_SetCbDevStatusChanged(h, OnStatus);
+    ASSERT_EQ(d.sim().command("unplug 69 gone"), "OK");
+    ASSERT_TRUE(WaitFor([&] { return events.Count(h, 0) == 1; }));
+    EXPECT_NE(qv_GetDevStatus(h), QV_STATUS_CLOSED);
+    qv_ReleaseDevices(&d.listRef());
+    EXPECT_EQ(qv_GetDevStatus(h), QV_STATUS_CLOSED);
+    ASSERT_EQ(d.sim().command("replug 69"), "OK");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(events.Total(), 1u) << "a closed handle is not reopened";
+}
