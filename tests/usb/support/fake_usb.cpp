@@ -270,7 +270,9 @@ void ForgetGoneNodes(UMockdevTestbed* bed) {
     namespace fs = std::filesystem;
     std::error_code ec;
     std::vector<fs::path> gone;
-    const fs::path dev = fs::path(umockdev_testbed_get_root_dir(bed)) / "dev";
+    gchar* root = umockdev_testbed_get_root_dir(bed);  // the caller frees it
+    const fs::path dev = fs::path(root) / "dev";
+    g_free(root);
     for (auto it = fs::directory_iterator(dev, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
         if (it->is_symlink(ec) && !fs::exists(it->path(), ec)) gone.push_back(it->path());
     }
@@ -299,7 +301,9 @@ void FakeUsbBed::Remove(const std::string& syspath) {
     // them gone, as they are on a real system.
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::path sys(umockdev_testbed_get_sys_dir(impl_->bed));
+    gchar* sysDir = umockdev_testbed_get_sys_dir(impl_->bed);  // the caller frees it
+    const fs::path sys(sysDir);
+    g_free(sysDir);
     std::vector<fs::path> dangling;
     for (const char* top : {"bus", "class", "dev"}) {
         for (auto it = fs::recursive_directory_iterator(sys / top, ec); !ec && it != fs::recursive_directory_iterator();
