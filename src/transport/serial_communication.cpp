@@ -1,6 +1,7 @@
 #include "transport/serial_communication.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -91,7 +92,7 @@ public:
         uint32_t status = 0;
         const bool ok = qvds_open_com(stream, settings_.port_number, settings_.baudrate, settings_.databits,
                                       settings_.stopbits, settings_.parity, settings_.flowcontrol, &status);
-        record_->streamError = status;
+        std::atomic_ref<uint32_t>(record_->streamError).store(status, std::memory_order_relaxed);
         if (!ok) {
             if (retry == 0) {
                 QV_LOG("res=%d, err=%d\n", 0, static_cast<int>(status));

@@ -1,5 +1,6 @@
 #include "transport/usb_communication.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -88,7 +89,7 @@ public:
         if (qvds_is_open(stream)) qvds_close(stream);
         uint32_t status = 0;
         const bool ok = qvds_open_usb(stream, &descriptor_, &status);
-        record_->streamError = status;
+        std::atomic_ref<uint32_t>(record_->streamError).store(status, std::memory_order_relaxed);
         if (!ok) {
             QV_LOG(retry == 0 ? "res=%d, err=%d\n" : "reopen res=%d, err=%d\n", 0, static_cast<int>(status));
             return false;
