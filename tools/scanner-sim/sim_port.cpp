@@ -222,21 +222,6 @@ void SimPort::on_input_locked(const char* data, size_t n) {
     rx_ += n;
     // A scanner that is dropping off the line to re-enumerate answers nothing.
     if (drop_due_) return;
-    // The host may change its line settings at any time; check them for each
-    // piece of input.
-    if (loader_.active()) {
-        // The boot loader listens at its own rate, whatever the application's is.
-        LineSettings ls;
-        const bool known = link_->host_line(ls);
-        loader_output_locked(loader_.feed(std::string_view(data, n), known ? std::optional<uint32_t>(ls.baud)
-                                                                          : std::optional<uint32_t>(0u),
-                                          ls.stop, Clock::now()));
-        return;
-    }
-    const bool line_ok = line_matches_locked();
-    const bool baud_ok = line_ok || baud_matches_locked();
-    units_.clear();
-    const auto now = Clock::now();
     // A HID port receives output reports: their payload is what the scanner reads.
     std::string report_payload;
     std::string_view input(data, n);
@@ -244,6 +229,24 @@ void SimPort::on_input_locked(const char* data, size_t n) {
         hid_reader_.feed(input, report_payload);
         input = report_payload;
     }
+    // The host may change its line settings at any time; check them for each
+    // piece of input.
+    if (loader_.active()) {
+        // The boot loader listens at its own rate, whatever the application's
+        // is; behind a USB device there is no line and every byte is understood.
+        LineSettings ls;
+        const bool known = link_->host_line(ls);
+        const bool lineless = node() && !off_node_;
+        loader_output_locked(loader_.feed(input, known      ? std::optional<uint32_t>(ls.baud)
+                                                 : lineless ? std::nullopt
+                                                            : std::optional<uint32_t>(0u),
+                                          ls.stop, Clock::now()));
+        return;
+    }
+    const bool line_ok = line_matches_locked();
+    const bool baud_ok = line_ok || baud_matches_locked();
+    units_.clear();
+    const auto now = Clock::now();
     if (!line_ok) {
         parser_.feed(input, now, units_);
         for (const Unit& unit : units_) {
@@ -447,7 +450,10 @@ void SimPort::take_switch_locked(const Unit& unit) {
     }
     loader_.enter(9600, false);
     main_loader_ = true;
-    if (reenum_ms_) leave_line_locked(loader_link_.empty() ? link_path_ : loader_link_, true);
+    // A scanner behind a given device that drops off for its loader comes
+    // back as a serial port only when one is named; otherwise its comeback is
+    // the test's to play (a new device).
+    if (reenum_ms_) leave_line_locked(!loader_link_.empty() ? loader_link_ : node() ? std::string() : link_path_, true);
 }
 
 void SimPort::loader_output_locked(const LoaderOutput& out) {
@@ -459,9 +465,9 @@ void SimPort::loader_output_locked(const LoaderOutput& out) {
     }
     if (out.exit) {
         parser_.reset();
-        // A scanner behind a given device that came back as a serial port
-        // cannot go back to that device: it leaves for good.
-        if (main_loader_ && reenum_ms_) leave_line_locked(off_node_ ? std::string() : link_path_, false);
+        // A scanner behind a given device leaves for good: its comeback as
+        // a device is the test's to play.
+        if (main_loader_ && reenum_ms_) leave_line_locked(node() ? std::string() : link_path_, false);
         main_loader_ = false;
     }
 }
