@@ -130,10 +130,16 @@ void HotplugMonitor::Run(std::shared_ptr<State> st) {
     // After every reopen attempt of an arrival failed: wait for a later
     // device event before trying again (unless the device says otherwise).
     bool awaitEvent = false;
+    bool changed = true;  // a device event came since the last look (the start counts as one)
+    auto lastAsked = std::chrono::steady_clock::now();
+    const auto presenceInterval = std::chrono::milliseconds(device.PresenceIntervalMs());
     try {
         while (!st->Stopping()) {
-            const bool present = device.Present();
             const bool online = st->online.load();
+            const auto now = std::chrono::steady_clock::now();
+            const bool ask = !online || changed || now - lastAsked >= presenceInterval;
+            if (ask) lastAsked = now;
+            const bool present = ask ? device.Present() : true;
             if (online && (!present || device.Lost())) {
                 device.Drop();
                 if (hooks.leaveOpen != nullptr) hooks.leaveOpen(record);
@@ -168,7 +174,8 @@ void HotplugMonitor::Run(std::shared_ptr<State> st) {
                 }
             }
             if (st->Stopping()) break;
-            if (st->WaitForChange()) awaitEvent = false;
+            changed = st->WaitForChange();
+            if (changed) awaitEvent = false;
         }
     } catch (const std::exception& e) {
         QV_LOG("%s %d monitor ended: %s\n", st->name.c_str(), __LINE__, e.what());

@@ -61,6 +61,11 @@ public:
     // After all retries of an arrival failed: true when the next look may
     // try again at once; false when it waits for a later device event.
     virtual bool RetryOnNextLook() = 0;
+    // How often an online device's presence is asked when no device event
+    // came meanwhile (0: at every look). A device whose presence costs a
+    // scan of the system asks seldom: its loss shows at once as a lost
+    // stream (Lost), and a device event makes the next look ask anyway.
+    virtual int PresenceIntervalMs() { return 0; }
 };
 
 // Timing of a monitor; the defaults are the system's.

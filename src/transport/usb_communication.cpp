@@ -116,6 +116,9 @@ public:
     // The next cycle tries again.
     bool RetryOnNextLook() override { return true; }
 
+    // Asking costs a scan of the USB interfaces.
+    int PresenceIntervalMs() override { return 1000; }
+
 private:
     void SetPresence(int present) {
         UsbRegistry& reg = Registry();

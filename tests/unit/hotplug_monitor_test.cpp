@@ -31,12 +31,17 @@ struct FakeDevice final : qv::HotplugDevice {
     std::atomic<int> reopens{0};
     std::atomic<int> drops{0};
     std::atomic<int>* liveCount = nullptr;
+    std::atomic<int> asks{0};
+    int presenceInterval = 0;
 
     ~FakeDevice() override {
         if (liveCount != nullptr) --*liveCount;
     }
     std::vector<std::string> WatchedPaths() override { return {dir + "/port"}; }
-    bool Present() override { return present; }
+    bool Present() override {
+        ++asks;
+        return present;
+    }
     bool Lost() override { return lost; }
     bool Reopen(int) override {
         ++reopens;
@@ -50,6 +55,7 @@ struct FakeDevice final : qv::HotplugDevice {
     void Drop() override { ++drops; }
     bool Cancelled() override { return false; }
     bool RetryOnNextLook() override { return false; }
+    int PresenceIntervalMs() override { return presenceInterval; }
 };
 
 // What the hooks and the callback saw, in order.
@@ -182,4 +188,21 @@ TEST_F(HotplugMonitor, AHandleThatIsBeingClosedIsNotReopenedForTheApplication) {
     ASSERT_TRUE(WaitFor([&] { return monitor->Ended(); }));
     EXPECT_EQ(CountOf("back"), 0u);
     EXPECT_EQ(CountOf("listener"), 0u);
+}
+
+// A device whose presence is costly to ask is asked seldom while it is online
+// and nothing happens, at once after a device event, and its lost stream is
+// seen without asking.
+TEST_F(HotplugMonitor, ACostlyPresenceIsAskedOnlyAfterEventsOrSeldom) {
+    device->presenceInterval = 1000;
+    monitor->Start();
+    std::this_thread::sleep_for(600ms);
+    EXPECT_LE(device->asks.load(), 1) << "about six looks, one question";
+    device->present = false;
+    Touch("removed");
+    ASSERT_TRUE(WaitFor([] { return CountOf("gone") == 1; }, 500));
+    device->present = true;
+    ASSERT_TRUE(WaitFor([] { return CountOf("back") == 1; }));
+    device->lost = true;
+    ASSERT_TRUE(WaitFor([] { return CountOf("gone") == 2; }, 500));
 }
