@@ -29,6 +29,8 @@
 //   --GetPicture           fetch a picture of each device and save it as "1<index>.bmp"
 //   --GetPictureByConfig   fetch JPEG pictures (F = 2) again and again into
 //                          "./pic/test4<index><pass>.jpg", until SIGINT / SIGTERM
+//   --SetCbDevStatusChanged  tell when a device is pulled out and put back in while
+//                          printing what it sends, until a stop signal
 //   --GetRoiPicData        fetch the region of interest and write it to "GetRoiPicData.bmp"
 //   anything else          open, status and close only
 // The network options --NetGetImg, --ServerMode and --ClientMode run before any
@@ -55,6 +57,7 @@
 #define QV_FILENO fileno
 #endif
 
+#include "hotplug_option.h"
 #include "net_options.h"
 #include "quorvia.h"
 
@@ -232,6 +235,8 @@ void RunAction(const std::string& option, T_DevicesInfo* list, uint32_t index, v
         qv_SetListener(hDevice, ReadCallback);
         WaitForStop(kListenMs);
         qv_StopListener(hDevice);
+    } else if (option == "--SetCbDevStatusChanged") {
+        if (g_stopRequested == 0) RunDevStatusOption(hDevice, &g_stopRequested);
     } else if (option == "--ReadDevCfgToXml") {
         qv_ReadDevCfgToXml(hDevice, kConfigFile);
     } else if (option == "--WriteCfgToDev") {
@@ -268,7 +273,7 @@ int main(int argc, char** argv) {
         std::filesystem::create_directories("./xml", ec);
     }
 
-    if (option == "--SetListener" || option == "--GetPictureByConfig") {
+    if (option == "--SetListener" || option == "--GetPictureByConfig" || option == "--SetCbDevStatusChanged") {
         // A stop signal ends the listening (or the fetching); the devices are
         // then closed and the list released as after a normal end.
         std::signal(SIGINT, OnStopSignal);

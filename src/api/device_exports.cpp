@@ -5,6 +5,7 @@
 
 #include "core/errors.h"
 #include "api/export_guard.h"
+#include "api/hotplug_hooks.h"
 #include "core/log.h"
 #include "api/registry.h"
 #include "engine/qvscan.h"
@@ -252,9 +253,11 @@ QV_API bool qv_DeviceIsOpenByHandle(void* hDevice) try {
     {
         Registry& reg = Reg();
         std::lock_guard<std::mutex> lock(reg.mutex);
+        // A handle whose device went away (hot-plug) is not open until it
+        // comes back, although it keeps its index.
         for (auto& kv : reg.devIndexMap) {
             if (kv.second == hDevice) {
-                found = true;
+                found = reg.devOpenMap.count(kv.second) != 0;
                 break;
             }
         }
@@ -292,6 +295,7 @@ QV_API void qv_SetCbDevStatusChanged(void* hDevice, QV_DEV_STATUS_CALLBACK callb
         SetLastErrorCode(kErrInvalidParam);
         return;
     }
+    InstallHotplugHooks();
     use.engine()->SetDevStatusCallback(use.record(), callback);
     SetLastErrorCode(kOk);
 } QV_EXPORT_CATCH("qv_SetCbDevStatusChanged")

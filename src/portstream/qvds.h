@@ -84,6 +84,9 @@ bool qvds_set_comm(QvdsStream* s, int64_t baud, int32_t dataBits, int32_t stopBi
 bool qvds_set_baudrate(QvdsStream* s, uint32_t baud);
 bool qvds_set_baudrate_8n1(QvdsStream* s, uint32_t baud);
 uint32_t qvds_port_number(QvdsStream* s);
+// The descriptor of the stream's last open by path (qvds_open_path); false
+// when it was never opened by path.
+bool qvds_path_descriptor(QvdsStream* s, UsbDeviceDescriptor* descriptor);
 
 // Synchronous write (64-byte output reports for HID kinds). A failed write
 // stops the reader, which closes the handle. A cancelled stream's write fails

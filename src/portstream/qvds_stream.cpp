@@ -755,6 +755,13 @@ bool qvds_open_path(QvdsStream* s, const UsbDeviceDescriptor* descriptor, uint32
     return qvds_open_path_with(s, descriptor, qv::platform::OpenUsbPath, status);
 }
 
+bool qvds_path_descriptor(QvdsStream* s, UsbDeviceDescriptor* descriptor) {
+    if (s == nullptr || descriptor == nullptr) return false;
+    StreamLock lock(s->lock);
+    *descriptor = s->descriptor;
+    return descriptor->path[0] != 0;
+}
+
 uint32_t qvds_port_number(QvdsStream* s) {
     if (s == nullptr || s->kind.load() != QVDS_KIND_COM) return 0;
     return s->portNumber.load();

@@ -1,6 +1,7 @@
 #include "transport/serial_communication.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -8,6 +9,8 @@
 
 #include "core/errors.h"
 #include "core/log.h"
+#include "platform/device_changes.h"
+#include "portstream/com_port_list.h"
 #include "portstream/qvds.h"
 #include "firmware/file_name.h"
 #include "portstream/serial_detect.h"
@@ -25,6 +28,9 @@ constexpr int32_t kFirstWaitMs = 50;
 struct SerialRegistry {
     std::mutex mutex;
     std::map<T_DevicesInfo*, std::array<uint8_t, kSettingsBlock>> devSerialExistMap;
+    // Records under hot-plug monitoring, each with a monitor of its own (which
+    // keeps the record's online flag).
+    std::map<T_DevicesInfo*, std::shared_ptr<HotplugMonitor>> serialMonitorMap;
     StreamOwners streams;
 };
 
@@ -39,7 +45,101 @@ std::array<uint8_t, kSettingsBlock> SettingsBlock(const T_DevicesInfo* record) {
     return block;
 }
 
+// The device path of COM port `com` in the current list ("" when none).
+std::string ComPortPath(uint32_t com) {
+    for (const platform::ComPortInfo& info : ListComPorts()) {
+        if (info.number == com) return info.path;
+    }
+    return std::string();
+}
+
 }  // namespace
+
+// A monitored COM port: present while its device path exists; reopened on its
+// stream with the settings it was opened with; dropped by closing the stream.
+// Reopen and drop run under the transport mutex, so they never overlap a
+// write, read, update or close of the transport.
+class SerialHotplugDevice final : public HotplugDevice {
+public:
+    SerialHotplugDevice(CSerialCommunication* transport, T_DevicesInfo* record)
+        : transport_(transport), record_(record), settings_(record->SerialSettings),
+          path_(ComPortPath(settings_.port_number)) {}
+
+    std::vector<std::string> WatchedPaths() override {
+        if (path_.empty()) return {};
+        return {path_};
+    }
+
+    bool Present() override {
+        // A port that was not in the list at the start is looked up again.
+        if (path_.empty()) path_ = ComPortPath(settings_.port_number);
+        return platform::DeviceNodePresent(path_);
+    }
+
+    bool Lost() override {
+        // Not under the transport mutex: a Read may hold it for its whole
+        // time-out; the stream answers this without a wait.
+        QvdsStream* stream = static_cast<QvdsStream*>(record_->pOpenStream);
+        return stream != nullptr && !qvds_cancelled(stream) && !qvds_is_open(stream);
+    }
+
+    bool Reopen(int retry) override {
+        std::lock_guard<std::mutex> lock(transport_->m_mutex);
+        QvdsStream* stream = static_cast<QvdsStream*>(record_->pOpenStream);
+        if (stream == nullptr || qvds_cancelled(stream)) return false;
+        if (retry == 0) QV_LOG("connect current device com=%d %d", settings_.port_number, 0);
+        if (qvds_is_open(stream)) qvds_close(stream);
+        uint32_t status = 0;
+        const bool ok = qvds_open_com(stream, settings_.port_number, settings_.baudrate, settings_.databits,
+                                      settings_.stopbits, settings_.parity, settings_.flowcontrol, &status);
+        std::atomic_ref<uint32_t>(record_->streamError).store(status, std::memory_order_relaxed);
+        if (!ok) {
+            if (retry == 0) {
+                QV_LOG("res=%d, err=%d\n", 0, static_cast<int>(status));
+            } else {
+                QV_LOG("reopen res=%d, err=%d\n", 0, static_cast<int>(status));
+            }
+            return false;
+        }
+        if (retry > 0) QV_LOG("reopen res=%d, err=%d\n", 1, static_cast<int>(status));
+        QV_LOG("%s %d qvds_open_com res=%d\n", "usb_change", __LINE__, 1);
+        return true;
+    }
+
+    void Drop() override {
+        {
+            std::lock_guard<std::mutex> lock(transport_->m_mutex);
+            QV_LOG("remove current device com=%d %d", settings_.port_number, 1);
+            QvdsStream* stream = static_cast<QvdsStream*>(record_->pOpenStream);
+            if (stream != nullptr) qvds_close(stream);
+            QV_LOG("%s\n", stream == nullptr || !qvds_is_open(stream) ? "succeed in closing the device"
+                                                                       : "failed to close the device");
+        }
+        QV_LOG("%s %d qvds_close\n", "usb_change", __LINE__);
+    }
+
+    bool Cancelled() override {
+        std::lock_guard<std::mutex> lock(transport_->m_mutex);
+        QvdsStream* stream = static_cast<QvdsStream*>(record_->pOpenStream);
+        return stream == nullptr || qvds_cancelled(stream);
+    }
+
+    // A port whose reopen failed five times stays offline until a later
+    // device event.
+    bool RetryOnNextLook() override { return false; }
+
+private:
+    CSerialCommunication* transport_;
+    T_DevicesInfo* record_;
+    const SerialSettings settings_;
+    std::string path_;
+};
+
+size_t MonitoredSerialRecordCount() {
+    SerialRegistry& reg = Registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.serialMonitorMap.size();
+}
 
 size_t OpenSerialRecordCount() {
     SerialRegistry& reg = Registry();
@@ -238,7 +338,14 @@ int32_t CSerialCommunication::ReadBuffered(T_DevicesInfo* device, char* buffer, 
 }
 
 void CSerialCommunication::Cancel(T_DevicesInfo* device) {
-    // Not under the transport mutex: a blocked Read or Write holds it.
+    // Not under the transport mutex: a blocked Read or Write holds it. A
+    // monitor of the device reopens nothing any more; the close waits for it.
+    {
+        SerialRegistry& reg = Registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        auto it = reg.serialMonitorMap.find(device);
+        if (it != reg.serialMonitorMap.end()) it->second->RequestStop();
+    }
     Registry().streams.CancelOwnedBy(device, "CSerialCommunication::Cancel");
 }
 
@@ -250,15 +357,23 @@ bool CSerialCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char*
     }
     int32_t code = QV_FW_NOT_RUN;
     // Hot-plug monitoring must not reopen the port under the update: it stops
-    // before the update takes the transport (and, once monitoring exists,
-    // starts again afterwards when it ran before).
-    StopCbDevStatusChanged(device);
+    // before the update takes the transport, and starts again afterwards when
+    // it ran before.
+    const QV_DEV_STATUS_CALLBACK monitored = StopMonitoring(device);
     bool ok = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         // One progress record of the full size for the whole update.
         firmware::T_FirmwareProgress progress{};
         ok = UpdateSerialDevice(device, fileName, &progress, &code);
+    }
+    if (monitored != nullptr) {
+        try {
+            SetCbDevStatusChanged(device, monitored);
+        } catch (const std::exception& e) {
+            QV_LOG("%s %d monitoring not restarted: %s\n", "CSerialCommunication::UpdateKernelDevice", __LINE__,
+                   e.what());
+        }
     }
     if (result != nullptr) *result = code;
     QV_LOG("[%s][%d] return\n", "CSerialCommunication::UpdateKernelDevice", __LINE__);
@@ -347,6 +462,9 @@ bool CSerialCommunication::CloseDevice(T_DevicesInfo** device) {
     T_DevicesInfo* record = *device;
     QV_LOG("[%s] pDevice=[%p],pDevice->pOpenStream=[%p]", "CSerialCommunication::CloseDevice",
            static_cast<void*>(record), record != nullptr ? record->pOpenStream : nullptr);
+    // The monitor uses the record and this transport: it ends first, outside
+    // the transport mutex (which it takes), and is waited for.
+    StopMonitoring(record);
     try {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!CloseSerial(record)) return false;
@@ -362,9 +480,44 @@ bool CSerialCommunication::CloseDevice(T_DevicesInfo** device) {
 
 void CSerialCommunication::ResetDeviceMaps() {}
 
-void CSerialCommunication::SetCbDevStatusChanged(T_DevicesInfo*, QV_DEV_STATUS_CALLBACK) {}
+void CSerialCommunication::SetCbDevStatusChanged(T_DevicesInfo* device, QV_DEV_STATUS_CALLBACK callback) {
+    if (device == nullptr || callback == nullptr) return;
+    SerialRegistry& reg = Registry();
+    std::shared_ptr<HotplugMonitor> monitor;
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        if (reg.serialMonitorMap.count(device) != 0) return;
+        if (reg.devSerialExistMap.count(device) == 0) return;  // not an open serial record
+        monitor = std::make_shared<HotplugMonitor>(device, callback,
+                                                   std::make_unique<SerialHotplugDevice>(this, device),
+                                                   "CbDevStatusChanged");
+        reg.serialMonitorMap[device] = monitor;
+    }
+    try {
+        monitor->Start();
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        reg.serialMonitorMap.erase(device);
+        throw;
+    }
+}
 
-void CSerialCommunication::StopCbDevStatusChanged(T_DevicesInfo*) {}
+QV_DEV_STATUS_CALLBACK CSerialCommunication::StopMonitoring(T_DevicesInfo* record) {
+    if (record == nullptr) return nullptr;
+    std::shared_ptr<HotplugMonitor> monitor;
+    {
+        SerialRegistry& reg = Registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        auto it = reg.serialMonitorMap.find(record);
+        if (it == reg.serialMonitorMap.end()) return nullptr;
+        monitor = it->second;
+        reg.serialMonitorMap.erase(it);
+    }
+    monitor->Stop();
+    return monitor->Callback();
+}
+
+void CSerialCommunication::StopCbDevStatusChanged(T_DevicesInfo* device) { StopMonitoring(device); }
 
 CCommunicationFactory* CSerialFactory::CreateCommunication() { return new (std::nothrow) CSerialCommunication; }
 

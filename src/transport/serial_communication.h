@@ -8,6 +8,7 @@
 
 #include "firmware/firmware_progress.h"
 #include "transport/communication.h"
+#include "transport/hotplug_monitor.h"
 
 struct QvdsStream;
 
@@ -43,10 +44,15 @@ public:
                             int32_t* result);
 
 private:
+    friend class SerialHotplugDevice;
     T_DevicesInfo* OpenEntry(T_DevicesInfo* entry, const char* caller);
+    // Stops the record's monitoring and waits for it; returns the callback it
+    // had (null when it was not monitored).
+    QV_DEV_STATUS_CALLBACK StopMonitoring(T_DevicesInfo* record);
 
     std::unique_ptr<T_DevicesInfo[]> m_list;  // device list of the last EnumDevices
-    std::mutex m_mutex;                       // serialises open, write, read, update and close
+    std::mutex m_mutex;                       // serialises open, write, read, update, close and the
+                                              // hot-plug monitor's reopen and drop
 };
 
 class CSerialFactory : public CDevicesFactory {
@@ -56,5 +62,8 @@ public:
 
 // Number of records currently registered as open serial devices (for tests).
 size_t OpenSerialRecordCount();
+
+// Number of serial records under hot-plug monitoring (for tests).
+size_t MonitoredSerialRecordCount();
 
 }  // namespace qv

@@ -11,7 +11,9 @@
 #include "portstream/com_arrival.h"
 #include "portstream/com_port_list.h"
 #include "portstream/qvds.h"
+#include "portstream/qvds_usb.h"
 #include "portstream/settings_file.h"
+#include "portstream/usb_arrival.h"
 
 namespace qv {
 namespace {
@@ -25,12 +27,18 @@ LinkLine FromPlatform(const platform::LineSettings& l) { return {l.baud, l.dataB
 
 // The update's view of a port stream. COM streams have a line and follow a
 // scanner that drops off the line with the COM arrival monitor; streams on
-// USB device paths get their re-enumeration handling with the USB paths.
+// USB device paths follow it with the USB arrival monitor, to where it comes
+// back: its path under the same or the update-mode product ID, or a port of
+// the vendor's virtual COM bus (the stream then has a line from there on).
 class StreamFirmwareLink final : public firmware::FirmwareLink {
 public:
     explicit StreamFirmwareLink(QvdsStream* stream) : stream_(stream), com_(qvds_port_number(stream)) {
         UsbDeviceDescriptor descriptor;
-        if (com_ != 0) described_ = qvds_com_port_descriptor(com_, &descriptor, &virtualBus_);
+        if (com_ != 0) {
+            described_ = qvds_com_port_descriptor(com_, &descriptor, &virtualBus_);
+        } else {
+            usbDescribed_ = qvds_path_descriptor(stream, &usbDescriptor_);
+        }
     }
 
     bool Write(const uint8_t* data, uint32_t len) override {
@@ -53,7 +61,7 @@ public:
         return qvds_exchange(stream_, firstWaitMs, result, "%s", text.c_str());
     }
 
-    bool HasLine() override { return com_ != 0; }
+    bool HasLine() override { return qvds_port_number(stream_) != 0; }
     bool GetLine(LinkLine* line) override {
         platform::LineSettings l;
         if (!qvds_get_comm(stream_, &l)) return false;
@@ -72,14 +80,22 @@ public:
     bool LeavesOnSwitch() override { return virtualBus_; }
 
     bool StartWatch() override {
+        if (usbDescribed_) return usbMonitor_.Start(usbDescriptor_);
         if (!described_) return false;  // the port is not in the list: no monitor
         return monitor_.Start(com_, virtualBus_);
     }
-    void StopWatch() override { monitor_.Stop(); }
-    bool Watching() override { return monitor_.Running(); }
-    void ResetArrival() override { monitor_.ResetArrival(); }
+    void StopWatch() override {
+        monitor_.Stop();
+        usbMonitor_.Stop();
+    }
+    bool Watching() override { return monitor_.Running() || usbMonitor_.Running(); }
+    void ResetArrival() override {
+        monitor_.ResetArrival();
+        usbMonitor_.ResetArrival();
+    }
 
     bool Reopen(int32_t waitMs, const LinkLine* line) override {
+        if (usbDescribed_) return ReopenUsb(waitMs, line);
         if (com_ == 0) return false;
         const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
         uint32_t target = com_;
@@ -111,11 +127,46 @@ public:
     }
 
 private:
+    // A scanner that was opened by its USB path: reopened where the monitor
+    // saw it come back (a virtual COM port with `line`, or 9600 8N1 when none
+    // is given; a path of its own), or, when nothing arrived, on its own path.
+    bool ReopenUsb(int32_t waitMs, const LinkLine* line) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+        UsbArrivalMonitor::Arrival arrival;
+        if (usbMonitor_.Running()) usbMonitor_.WaitArrival(waitMs, &arrival);
+        UsbDeviceDescriptor target = usbDescriptor_;
+        if (!arrival.path.empty() && !qvds_set_descriptor_path(&target, arrival.path)) arrival.path.clear();
+        const LinkLine use = line != nullptr ? *line : LinkLine{9600, 8, 0, 0, 0};
+        for (;;) {
+            if (qvds_cancelled(stream_)) return false;
+            if (qvds_is_open(stream_)) qvds_stop(stream_);
+            uint32_t status = 0;
+            const bool ok = arrival.com != 0
+                                ? qvds_open_com(stream_, static_cast<uint16_t>(arrival.com), use.baud, use.dataBits,
+                                                use.stopBits, use.parity, use.flow, &status)
+                                : qvds_open_path(stream_, &target, &status);
+            if (ok) {
+                QV_LOG("%s %d reopened on %s\n", "qvds_update_firmware_file", __LINE__,
+                       arrival.com != 0 ? ("COM" + std::to_string(arrival.com)).c_str()
+                                        : (arrival.path.empty() ? "its own path" : arrival.path.c_str()));
+                return true;
+            }
+            if (Clock::now() + kReopenRetry > deadline) {
+                QV_LOG("%s %d not reopened, status %u\n", "qvds_update_firmware_file", __LINE__, status);
+                return false;
+            }
+            std::this_thread::sleep_for(kReopenRetry);
+        }
+    }
+
     QvdsStream* stream_;
     const uint32_t com_;
     bool described_ = false;
     bool virtualBus_ = false;
     ComArrivalMonitor monitor_;
+    bool usbDescribed_ = false;
+    UsbDeviceDescriptor usbDescriptor_{};
+    UsbArrivalMonitor usbMonitor_;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "transport/stream_owners.h"
 
+#include <atomic>
 #include <chrono>
 
 #include "core/errors.h"
@@ -65,7 +66,8 @@ int32_t ReadStream(QvdsStream* stream, T_DevicesInfo* device, char* buffer, uint
     for (;;) {
         uint32_t status = 0;
         const uint32_t n = qvds_read(stream, buffer, ask, firstWaitMs, -2, kReadTerminator, 2, &status);
-        device->streamError = status;
+        // Relaxed atomic: a hot-plug monitor stores its reopen's status too.
+        std::atomic_ref<uint32_t>(device->streamError).store(status, std::memory_order_relaxed);
         if (status != QVDS_OK) {
             // Bytes that arrived before the device was lost are still delivered;
             // the loss is reported by the next read.

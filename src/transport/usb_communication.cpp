@@ -1,5 +1,6 @@
 #include "transport/usb_communication.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -13,6 +14,11 @@
 #include "core/log.h"
 #include "portstream/qvds.h"
 #include "portstream/qvds_usb.h"
+#include "portstream/share_memory.h"
+#include "firmware/file_name.h"
+#include "firmware/firmware_progress.h"
+#include "transport/stream_firmware_update.h"
+#include "transport/hotplug_monitor.h"
 #include "transport/stream_owners.h"
 
 namespace qv {
@@ -32,8 +38,16 @@ struct UsbRegistry {
     std::map<T_DevicesInfo*, int> usbPresenceMap;
     std::set<T_DevicesInfo*> usbMonitorMap;
     std::map<T_DevicesInfo*, int> pollers;
+    std::map<T_DevicesInfo*, std::shared_ptr<HotplugMonitor>> monitors;  // the pollers' monitors
     StreamOwners streams;
 };
+
+// Serialises the polling cycles' device work (presence, reopen, drop) across
+// all monitored USB records. Never held while a hook or callback runs.
+std::mutex& UsbMonitorLock() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
 
 UsbRegistry& Registry() {
     static UsbRegistry* registry = new UsbRegistry;  // outlives detached threads at exit
@@ -46,6 +60,76 @@ std::string NarrowPath(const UsbDeviceDescriptor& d) {
     if (!qvds_descriptor_path(d, &path)) path.clear();
     return path;
 }
+
+// A monitored USB scanner: present while an interface with its path is there
+// (asked of the system by path, so an interface this process holds open
+// without sharing counts too); reopened on its stream with a copy of its
+// descriptor; dropped by clearing the ShareMemory table and stopping the
+// stream's reader, which closes the handle.
+class UsbHotplugDevice final : public HotplugDevice {
+public:
+    explicit UsbHotplugDevice(T_DevicesInfo* record) : record_(record), descriptor_(record->UsbDeviceDescriptor) {}
+
+    std::vector<std::string> WatchedPaths() override { return {}; }
+
+    bool Present() override {
+        std::lock_guard<std::mutex> lock(UsbMonitorLock());
+        return qvds_usb_present(&descriptor_);
+    }
+
+    bool Lost() override {
+        QvdsStream* stream = static_cast<QvdsStream*>(record_->pOpenStream);
+        return stream != nullptr && !qvds_cancelled(stream) && !qvds_is_open(stream);
+    }
+
+    bool Reopen(int retry) override {
+        std::lock_guard<std::mutex> lock(UsbMonitorLock());
+        QvdsStream* stream = static_cast<QvdsStream*>(record_->pOpenStream);
+        if (stream == nullptr || qvds_cancelled(stream)) return false;
+        if (qvds_is_open(stream)) qvds_close(stream);
+        uint32_t status = 0;
+        const bool ok = qvds_open_usb(stream, &descriptor_, &status);
+        std::atomic_ref<uint32_t>(record_->streamError).store(status, std::memory_order_relaxed);
+        if (!ok) {
+            QV_LOG(retry == 0 ? "res=%d, err=%d\n" : "reopen res=%d, err=%d\n", 0, static_cast<int>(status));
+            return false;
+        }
+        QV_LOG("%s %d qvds_open_com res=%d\n", "CbUSBDevStatusChanged", __LINE__, 1);
+        SetPresence(1);
+        return true;
+    }
+
+    void Drop() override {
+        std::lock_guard<std::mutex> lock(UsbMonitorLock());
+        qvds_clear_share_memory();
+        QvdsStream* stream = static_cast<QvdsStream*>(record_->pOpenStream);
+        if (stream != nullptr) qvds_close(stream);
+        SetPresence(0);
+        QV_LOG("%s %d device gone\n", "CbUSBDevStatusChanged", __LINE__);
+    }
+
+    bool Cancelled() override {
+        QvdsStream* stream = static_cast<QvdsStream*>(record_->pOpenStream);
+        return stream == nullptr || qvds_cancelled(stream);
+    }
+
+    // The next cycle tries again.
+    bool RetryOnNextLook() override { return true; }
+
+    // Asking costs a scan of the USB interfaces.
+    int PresenceIntervalMs() override { return 1000; }
+
+private:
+    void SetPresence(int present) {
+        UsbRegistry& reg = Registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        auto it = reg.usbPresenceMap.find(record_);
+        if (it != reg.usbPresenceMap.end()) it->second = present;
+    }
+
+    T_DevicesInfo* record_;
+    const UsbDeviceDescriptor descriptor_;
+};
 
 }  // namespace
 
@@ -239,6 +323,12 @@ int32_t CUsbCommunication::ReadBuffered(T_DevicesInfo* device, char* buffer, uin
 }
 
 void CUsbCommunication::Cancel(T_DevicesInfo* device) {
+    {
+        UsbRegistry& reg = Registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        auto it = reg.monitors.find(device);
+        if (it != reg.monitors.end()) it->second->RequestStop();
+    }
     Registry().streams.CancelOwnedBy(device, "CUsbCommunication::Cancel");
 }
 
@@ -247,7 +337,23 @@ bool CUsbCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char* fi
         SetLastErrorCode(kErrInvalidParam);
         return false;
     }
-    StopCbDevStatusChanged(device);
+    // The poller must not reopen the device under the update; monitoring that
+    // ran before the update runs again after it.
+    const QV_DEV_STATUS_CALLBACK monitored = StopMonitoring(device);
+    const bool ok = UpdateUsbDevice(device, fileName, result);
+    if (monitored != nullptr) {
+        try {
+            SetCbDevStatusChanged(device, monitored);
+        } catch (const std::exception& e) {
+            QV_LOG("%s %d monitoring not restarted: %s\n", "CUsbCommunication::UpdateKernelDevice", __LINE__,
+                   e.what());
+        }
+    }
+    QV_LOG("[%s][%d] return\n", "CUsbCommunication::UpdateKernelDevice", __LINE__);
+    return ok;
+}
+
+bool CUsbCommunication::UpdateUsbDevice(T_DevicesInfo* device, const char* fileName, int32_t* result) {
     if (result != nullptr) *result = -1;
     if (device->transportKind != kTransportUsb) return false;
     QvdsStream* stream = static_cast<QvdsStream*>(device->pOpenStream);
@@ -265,10 +371,37 @@ bool CUsbCommunication::UpdateKernelDevice(T_DevicesInfo* device, const char* fi
             return false;
         }
     }
-    // This build carries no firmware loader for USB devices.
-    SetLastErrorCode(kErrUpdateUsb);
-    QV_LOG("[%s][%d] return\n", "CUsbCommunication::UpdateKernelDevice", __LINE__);
-    return false;
+    // The name in the process's code page (UTF-8 here) as UTF-16; a name that
+    // is not valid UTF-8 names no file.
+    std::u16string wide;
+    QV_LOG("%s %d [%s]\n", "qvds_update_firmware_file", __LINE__, fileName);
+    int32_t code = QV_FW_CANNOT_OPEN;
+    if (firmware::Utf8ToUtf16(fileName, wide)) {
+        firmware::T_FirmwareProgress progress{};
+        code = qvds_update_firmware_file(stream, wide.c_str(), &progress);
+    }
+    if (result != nullptr) *result = code;
+    const bool ok = code == QV_FW_OK;
+    if (!ok) SetLastErrorCode(kErrUpdateUsb);
+    if (!qvds_cancelled(stream)) {
+        // The scanner may have come back elsewhere during the update (as a
+        // virtual COM port), or the update left the stream closed: the
+        // handle goes on with the device's own path.
+        UsbDeviceDescriptor now{};
+        const bool onOwnPath = qvds_is_open(stream) && qvds_path_descriptor(stream, &now) &&
+                               qvds_kind(stream) != QVDS_KIND_COM &&
+                               std::memcmp(now.path, device->UsbDeviceDescriptor.path, sizeof now.path) == 0;
+        if (!onOwnPath) {
+            if (qvds_is_open(stream)) qvds_close(stream);
+            const UsbDeviceDescriptor descriptor = device->UsbDeviceDescriptor;
+            uint32_t status = 0;
+            qvds_open_usb(stream, &descriptor, &status);
+            device->streamError = status;
+            QV_LOG("%s %d reopened after the update: %d\n", "UpdateUsbDevice", __LINE__,
+                   qvds_is_open(stream) ? 1 : 0);
+        }
+    }
+    return ok;
 }
 
 bool CUsbCommunication::Close(T_DevicesInfo* record) {
@@ -317,17 +450,53 @@ bool CUsbCommunication::CloseDevice(T_DevicesInfo** device) {
 
 void CUsbCommunication::ResetDeviceMaps() {}
 
-void CUsbCommunication::SetCbDevStatusChanged(T_DevicesInfo*, QV_DEV_STATUS_CALLBACK) {}
+void CUsbCommunication::SetCbDevStatusChanged(T_DevicesInfo* device, QV_DEV_STATUS_CALLBACK callback) {
+    if (device == nullptr || callback == nullptr) return;
+    UsbRegistry& reg = Registry();
+    std::shared_ptr<HotplugMonitor> monitor;
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        if (reg.usbMonitorMap.count(device) != 0 || reg.usbOpenMap.count(device) == 0) return;
+        monitor = std::make_shared<HotplugMonitor>(device, callback, std::make_unique<UsbHotplugDevice>(device),
+                                                   "CbUSBDevStatusChanged");
+        reg.usbMonitorMap.insert(device);
+        reg.monitors[device] = monitor;
+    }
+    try {
+        monitor->Start();
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        reg.usbMonitorMap.erase(device);
+        reg.monitors.erase(device);
+        throw;
+    }
+}
 
-void CUsbCommunication::StopCbDevStatusChanged(T_DevicesInfo* device) {
+QV_DEV_STATUS_CALLBACK CUsbCommunication::StopMonitoring(T_DevicesInfo* device) {
+    QV_DEV_STATUS_CALLBACK callback = nullptr;
     if (device != nullptr) {
         UsbRegistry& reg = Registry();
-        std::unique_lock<std::mutex> lock(reg.mutex);
-        reg.usbMonitorMap.erase(device);
-        reg.pollerEnded.wait(lock, [&] { return reg.pollers.count(device) == 0; });
+        std::shared_ptr<HotplugMonitor> monitor;
+        {
+            std::unique_lock<std::mutex> lock(reg.mutex);
+            reg.usbMonitorMap.erase(device);
+            auto it = reg.monitors.find(device);
+            if (it != reg.monitors.end()) {
+                monitor = it->second;
+                reg.monitors.erase(it);
+            }
+            reg.pollerEnded.wait(lock, [&] { return reg.pollers.count(device) == 0; });
+        }
+        if (monitor) {
+            monitor->Stop();
+            callback = monitor->Callback();
+        }
     }
     QV_LOG("StopCbDevStatusChanged\n");
+    return callback;
 }
+
+void CUsbCommunication::StopCbDevStatusChanged(T_DevicesInfo* device) { StopMonitoring(device); }
 
 CCommunicationFactory* CUsbFactory::CreateCommunication() { return new (std::nothrow) CUsbCommunication; }
 

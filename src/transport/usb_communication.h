@@ -38,6 +38,11 @@ public:
 
 private:
     T_DevicesInfo* OpenEntry(T_DevicesInfo* entry, const char* caller);
+    // Stops the record's monitoring and waits for it; returns the callback it
+    // had (null when it was not monitored).
+    QV_DEV_STATUS_CALLBACK StopMonitoring(T_DevicesInfo* device);
+    // The update itself (monitoring is stopped meanwhile).
+    bool UpdateUsbDevice(T_DevicesInfo* device, const char* fileName, int32_t* result);
 
     std::unique_ptr<T_DevicesInfo[]> m_list;  // device list of the last EnumDevices
 };

@@ -47,7 +47,7 @@ void usage() {
         "control commands on stdin (<com> is a COM number or net<N>):\n"
         "  emit <com> <count> [intervalMs] | emitraw <com> <hex> | status <com> <WORD> ack|nak|enq|silent\n"
         "  mode <com> normal|silent|garbage | cut <com> <n> | split <com> <n> <delayMs>\n"
-        "  unplug <com> | replug <com> | hold <com> | release <com>\n"
+        "  unplug <com> [gone] | replug <com> | hold <com> | release <com>\n"
         "  stats <com> | last <com> | settings <com> | writelimit <com> <ms> | ping | quit\n"
         "  decode <com> expect <mode> <bitmap> | decode <com> expect none | decode <com> text [<hex>]\n"
         "  decode <com> time <ms> | decode <com> reply announce|data|ready|result|time normal|nak|silent|short=<n>\n"
@@ -185,7 +185,7 @@ public:
 
         static const std::map<std::string, std::pair<size_t, size_t>> kArity = {
             {"emit", {3, 4}},   {"emitraw", {3, SIZE_MAX}}, {"status", {4, 4}},  {"mode", {3, 3}},
-            {"cut", {3, 3}},    {"split", {4, 4}},          {"unplug", {2, 2}},  {"replug", {2, 2}},
+            {"cut", {3, 3}},    {"split", {4, 4}},          {"unplug", {2, 3}},  {"replug", {2, 2}},
             {"hold", {2, 2}},   {"release", {2, 2}},        {"stats", {2, 2}},   {"last", {2, 2}},
             {"settings", {2, 2}}, {"writelimit", {3, 3}}, {"decode", {3, SIZE_MAX}},
             {"cfg", {2, 2}},    {"cfgset", {3, 4}},         {"cfgfill", {4, 5}}, {"frames", {2, 2}},
@@ -244,7 +244,10 @@ public:
         if (cmd == "loader") return port.loader_control(w);
         if (cmd == "picture") return port.set_picture(std::vector<std::string>(w.begin() + 2, w.end()));
         if (cmd == "picfault") return port.set_picture_fault(std::vector<std::string>(w.begin() + 2, w.end()));
-        if (cmd == "unplug") return port.unplug();
+        if (cmd == "unplug") {
+            if (w.size() == 3 && w[2] != "gone") return "ERR usage: unplug <com> [gone]";
+            return port.unplug(w.size() == 3);
+        }
         if (cmd == "replug") return port.replug();
         if (cmd == "hold") return port.hold();
         if (cmd == "release") return port.release();

@@ -220,25 +220,9 @@ void SimPort::run() {
 
 void SimPort::on_input_locked(const char* data, size_t n) {
     rx_ += n;
-    // The host may change its line settings at any time; check them for each
-    // piece of input.
     // A scanner about to drop off the line (it restarts into or out of its
-    // loader) hears nothing more.
+    // loader, or re-enumerates) hears nothing more.
     if (drop_due_) return;
-    if (loader_.active()) {
-        // The boot loader listens at its own rate, whatever the application's
-        // is; a link without a line (TCP) carries every byte as it is.
-        LineSettings ls;
-        const bool known = link_->host_line(ls);
-        loader_output_locked(loader_.feed(std::string_view(data, n),
-                                          known ? std::optional<uint32_t>(ls.baud) : std::nullopt, ls.stop,
-                                          Clock::now()));
-        return;
-    }
-    const bool line_ok = line_matches_locked();
-    const bool baud_ok = line_ok || baud_matches_locked();
-    units_.clear();
-    const auto now = Clock::now();
     // A HID port receives output reports: their payload is what the scanner reads.
     std::string report_payload;
     std::string_view input(data, n);
@@ -246,6 +230,25 @@ void SimPort::on_input_locked(const char* data, size_t n) {
         hid_reader_.feed(input, report_payload);
         input = report_payload;
     }
+    // The host may change its line settings at any time; check them for each
+    // piece of input.
+    if (loader_.active()) {
+        // The boot loader listens at its own rate, whatever the application's
+        // is; behind a USB device or a TCP connection there is no line and
+        // every byte is understood.
+        LineSettings ls;
+        const bool known = link_->host_line(ls);
+        const bool lineless = (node() && !off_node_) || tcp_link_port(*link_) != 0;
+        loader_output_locked(loader_.feed(input, known      ? std::optional<uint32_t>(ls.baud)
+                                                 : lineless ? std::nullopt
+                                                            : std::optional<uint32_t>(0u),
+                                          ls.stop, Clock::now()));
+        return;
+    }
+    const bool line_ok = line_matches_locked();
+    const bool baud_ok = line_ok || baud_matches_locked();
+    units_.clear();
+    const auto now = Clock::now();
     if (!line_ok) {
         parser_.feed(input, now, units_);
         for (const Unit& unit : units_) {
@@ -452,7 +455,10 @@ void SimPort::take_switch_locked(const Unit& unit) {
     }
     loader_.enter(9600, false);
     main_loader_ = true;
-    if (reenum_ms_) leave_line_locked(loader_link_.empty() ? link_path_ : loader_link_, true);
+    // A scanner behind a given device that drops off for its loader comes
+    // back as a serial port only when one is named; otherwise its comeback is
+    // the test's to play (a new device).
+    if (reenum_ms_) leave_line_locked(!loader_link_.empty() ? loader_link_ : node() ? std::string() : link_path_, true);
 }
 
 void SimPort::loader_output_locked(const LoaderOutput& out) {
@@ -464,7 +470,9 @@ void SimPort::loader_output_locked(const LoaderOutput& out) {
     }
     if (out.exit) {
         parser_.reset();
-        if (main_loader_ && reenum_ms_) leave_line_locked(link_path_, false);
+        // A scanner behind a given device leaves for good: its comeback as
+        // a device is the test's to play.
+        if (main_loader_ && reenum_ms_) leave_line_locked(node() ? std::string() : link_path_, false);
         main_loader_ = false;
     }
 }
@@ -488,6 +496,12 @@ std::optional<Clock::time_point> SimPort::loader_due_locked() const {
 }
 
 bool SimPort::repoint_locked(const std::string& where, std::string& error) {
+    if (node() && !off_node_) {
+        // A USB scanner that re-enumerates as a virtual COM port: from now
+        // on a pty at `where`.
+        link_ = make_pty_link(cfg_, where);
+        off_node_ = true;
+    }
     link_->move_to(where);
     if (!link_->open(error)) return false;
     ++generation_;
@@ -507,6 +521,7 @@ void SimPort::run_loader_timers_locked() {
     }
     if (back_due_ && !drop_due_ && now >= *back_due_) {
         back_due_.reset();
+        if (back_link_.empty()) return;
         std::string error;
         if (!repoint_locked(back_link_, error)) std::fprintf(stderr, "quorvia-sim: comeback: %s\n", error.c_str());
     }
@@ -669,11 +684,12 @@ SimPort::Pause::~Pause() {
     port_.progress_.notify_all();
 }
 
-std::string SimPort::unplug() {
+std::string SimPort::unplug(bool gone) {
     std::unique_lock lk(mu_);
     if (!link_->present()) return "ERR port already unplugged";
     const Pause pause(*this, lk);
     close_link_locked();
+    if (gone) link_->finish();
     wake();
     return "OK";
 }

@@ -61,7 +61,9 @@ public:
     std::string set_mode(Mode mode);
     std::string cut(size_t n);
     std::string split(size_t n, uint64_t delay_ms);
-    std::string unplug();
+    // Hangs the host up; with `gone` the port's path goes away too (as a USB
+    // adapter's device node does) until `replug`.
+    std::string unplug(bool gone = false);
     std::string replug();
     std::string hold();
     std::string release();
@@ -161,7 +163,7 @@ private:
     std::optional<size_t> cut_;
     std::optional<std::pair<size_t, std::chrono::milliseconds>> split_;
 
-    bool hid() const { return cfg_.hid_fd >= 0; }
+    bool hid() const { return cfg_.hid_fd >= 0 && !off_node_; }
     bool node() const { return cfg_.hid_fd >= 0 || cfg_.raw_fd >= 0; }  // behind a given descriptor
 
     HidReportReader hid_reader_;  // HID ports: output reports -> payload
@@ -214,6 +216,7 @@ private:
     std::optional<Clock::time_point> drop_due_;
     std::optional<Clock::time_point> back_due_;
     std::string back_link_;
+    bool off_node_ = false;  // a port behind a given device now plays a pty (it re-enumerated as one)
 };
 
 }  // namespace qvsim

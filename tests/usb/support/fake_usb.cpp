@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -148,6 +149,10 @@ FakeUsbBed::FakeUsbBed() : impl_(std::make_unique<Impl>()) {
     impl_->loop = g_main_loop_new(impl_->context, FALSE);
 }
 
+namespace {
+void ForgetGoneNodes(UMockdevTestbed* bed);
+}  // namespace
+
 FakeUsbBed::~FakeUsbBed() {
     if (impl_->loopThread.joinable()) {
         g_main_loop_quit(impl_->loop);
@@ -189,6 +194,7 @@ std::string FakeUsbBed::AddUsbDevice(const UsbDevice& d) {
 }
 
 std::string FakeUsbBed::AddHidInterface(const HidInterface& h) {
+    ForgetGoneNodes(impl_->bed);
     const UsbDevice& d = impl_->devices.at(h.device);
     const std::string devpath = h.device.substr(4);  // without "/sys"
     const std::string intfName = d.port + ":1." + std::to_string(h.interfaceNumber);
@@ -255,7 +261,65 @@ std::string FakeUsbBed::AddHidScanner(const std::string& port, uint16_t vid, uin
     return AddHidInterface(h);
 }
 
-void FakeUsbBed::Remove(const std::string& syspath) { umockdev_testbed_remove_device(impl_->bed, syspath.c_str()); }
+namespace {
+
+// Device nodes of removed devices and umockdev's notes about them (the pty
+// behind a node, the node's device number), once their pty is gone: a new
+// device may get the same pty, or the same node name.
+void ForgetGoneNodes(UMockdevTestbed* bed) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<fs::path> gone;
+    gchar* root = umockdev_testbed_get_root_dir(bed);  // the caller frees it
+    const fs::path dev = fs::path(root) / "dev";
+    g_free(root);
+    for (auto it = fs::directory_iterator(dev, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (it->is_symlink(ec) && !fs::exists(it->path(), ec)) gone.push_back(it->path());
+    }
+    for (auto it = fs::directory_iterator(dev / ".ptymap", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        std::string pty = it->path().filename().string();
+        for (char& c : pty) c = c == '_' ? '/' : c;
+        if (!fs::exists(pty, ec)) gone.push_back(it->path());
+    }
+    for (const fs::path& p : gone) fs::remove(p, ec);
+    gone.clear();
+    for (auto it = fs::directory_iterator(dev / ".node", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::string node = it->path().filename().string();
+        for (char& c : node) c = c == '_' ? '/' : c;
+        if (!fs::exists(dev / node, ec) && !fs::is_symlink(dev / node, ec)) gone.push_back(it->path());
+    }
+    for (const fs::path& p : gone) fs::remove(p, ec);
+}
+
+}  // namespace
+
+void FakeUsbBed::Remove(const std::string& syspath) {
+    umockdev_testbed_remove_device(impl_->bed, syspath.c_str());
+    // umockdev leaves the device's links in /sys/bus/*/devices and
+    // /sys/class/* behind; a device that comes back at the same place needs
+    // them gone, as they are on a real system.
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    gchar* sysDir = umockdev_testbed_get_sys_dir(impl_->bed);  // the caller frees it
+    const fs::path sys(sysDir);
+    g_free(sysDir);
+    std::vector<fs::path> dangling;
+    for (const char* top : {"bus", "class", "dev"}) {
+        for (auto it = fs::recursive_directory_iterator(sys / top, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec)) {
+            if (!it->is_symlink(ec)) continue;
+            if (!fs::exists(it->path(), ec)) dangling.push_back(it->path());
+            it.disable_recursion_pending();
+        }
+    }
+    for (const fs::path& p : dangling) fs::remove(p, ec);
+    ForgetGoneNodes(impl_->bed);
+}
+
+void FakeUsbBed::Uevent(const std::string& syspath, const std::string& action) {
+    umockdev_testbed_uevent(impl_->bed, syspath.c_str(), action.c_str());
+}
 
 int FakeUsbBed::NodeFd(const std::string& devnode) { return umockdev_testbed_get_dev_fd(impl_->bed, devnode.c_str()); }
 

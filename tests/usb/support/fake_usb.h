@@ -59,6 +59,10 @@ public:
 
     void Remove(const std::string& syspath);
 
+    // Sends the uevent `action` ("add", "remove", ...) for a device, as the
+    // kernel does when it comes or goes.
+    void Uevent(const std::string& syspath, const std::string& action);
+
     // The test's side of a pty-backed node ("/dev/hidraw0"), owned by the bed.
     int NodeFd(const std::string& devnode);
 
