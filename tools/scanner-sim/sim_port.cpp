@@ -521,7 +521,8 @@ void SimPort::run_loader_timers_locked() {
     }
     if (back_due_ && !drop_due_ && now >= *back_due_) {
         back_due_.reset();
-        if (back_link_.empty()) return;
+        // A scanner behind a given device with no port named stays gone.
+        if (node() && back_link_.empty()) return;
         std::string error;
         if (!repoint_locked(back_link_, error)) std::fprintf(stderr, "quorvia-sim: comeback: %s\n", error.c_str());
     }
