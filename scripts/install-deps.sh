@@ -8,9 +8,9 @@ set -euo pipefail
 # picture and bitmap tests' files.
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux
   libjpeg-dev libjpeg-turbo-progs python3-pil libtinyxml2-dev libxml2-utils python3
-  libudev-dev libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
+  libudev-dev libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0 ccache)
 if [ "${1:-}" = "--fuzz" ]; then
-  packages=(cmake make clang libclang-rt-dev pkg-config libtinyxml2-dev libjpeg-dev)
+  packages=(cmake make clang libclang-rt-dev pkg-config libtinyxml2-dev libjpeg-dev ccache)
 fi
 missing=()
 for p in "${packages[@]}"; do
