@@ -22,6 +22,7 @@
 #include "feature_ioctl_fake.h"
 #include "usb_transfer_fake.h"
 #include "quorvia.h"
+#include "sim_pictures.h"
 
 using namespace std::chrono_literals;
 using qvtest::FakeUsbBed;
@@ -166,6 +167,60 @@ TEST(UsbScanners, CommandsAndTheListenerOverReports) {
     len = sizeof reply;
     EXPECT_TRUE(qv_GetCommandResponse(h, "QRYSYS", 6, reply, &len, 2000, true, false));
     EXPECT_TRUE(qv_StopListener(h));
+    EXPECT_TRUE(qv_CloseDevice(&h));
+    qv_ReleaseDevices(&list);
+}
+
+// Pictures travel in 62-byte pieces of input reports: a whole grey picture
+// (its bytes include runs that look like frame ends), its colour type, and a
+// picture fetched while the listener takes barcodes, none of whose bytes
+// reach the listener.
+TEST(UsbScanners, PicturesOverReports) {
+    FakeUsbBed bed;
+    UsbSim sims(bed, {{"1-1", 0x0010, 1, 0, "hidraw0", "SN-P", 1, "HID Camera,SN:P"}});
+    ASSERT_TRUE(sims.sim().ok()) << sims.sim().error();
+    int32_t count = 0;
+    T_DevicesInfo* list = qv_EnumDevices(&count, 4);
+    ASSERT_EQ(count, 1);
+    void* h = qv_OpenDevice(list, 0, 0);
+    ASSERT_NE(h, nullptr) << qv_GetLastError();
+
+    int32_t w = 0, hgt = 0;
+    ASSERT_TRUE(qv_GetPicSize(h, &w, &hgt)) << qv_GetLastError();
+    EXPECT_EQ(w, 640);
+    EXPECT_EQ(hgt, 480);
+    const std::string want = qvsim::grey_picture(640, 480);
+    std::vector<char> buf(want.size());
+    ASSERT_TRUE(qv_GetPicData(h, buf.data(), static_cast<int32_t>(buf.size()))) << qv_GetLastError();
+    EXPECT_TRUE(std::memcmp(buf.data(), want.data(), want.size()) == 0);
+    STImgResolution size{};
+    int32_t dataLength = 0;
+    EXPECT_EQ(qv_GetDeviceImageColorType(h, &size, &dataLength), QV_IMAGE_COLOR_GREY) << qv_GetLastError();
+    EXPECT_EQ(size.width, 640);
+    EXPECT_EQ(size.height, 480);
+    EXPECT_EQ(dataLength, 640 * 480);
+
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_heard.clear();
+    }
+    qv_SetListener(h, Heard);
+    EXPECT_EQ(sims.sim().command("emit 1 100 5"), "OK");
+    for (int i = 0; i < 3; ++i) {
+        ImgParam p{};
+        uint32_t len = static_cast<uint32_t>(buf.size());
+        ASSERT_TRUE(qv_GetPicDataByConfig(h, p, buf.data(), &len, nullptr)) << i << " " << qv_GetLastError();
+        ASSERT_EQ(len, want.size());
+        EXPECT_TRUE(std::memcmp(buf.data(), want.data(), want.size()) == 0) << "picture " << i;
+    }
+    ASSERT_TRUE(WaitFor([] { return parse_sim_barcodes(HeardSoFar()).size() >= 100; }, 30000));
+    EXPECT_TRUE(qv_StopListener(h));
+    // Nothing but the barcode lines: the listener heard every one of them and
+    // not one picture byte.
+    const std::string heard = HeardSoFar();
+    std::string why;
+    EXPECT_TRUE(check_sim_sequence(parse_sim_barcodes(heard), 1, 1, 100, &why)) << why;
+    EXPECT_EQ(heard.size(), 100 * (sim_barcode_text(1, 1).size() + 2)) << "picture bytes reached the listener";
     EXPECT_TRUE(qv_CloseDevice(&h));
     qv_ReleaseDevices(&list);
 }
