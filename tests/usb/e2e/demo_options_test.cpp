@@ -187,6 +187,11 @@ TEST(DemoOptions, SetListenerOnANetworkScanner) {
                       ChildProcess::Input::kNull);
     std::string seen;
     ASSERT_TRUE(demo.WaitForLine("status=0", 60000, &seen)) << seen;
+    // The demo's connection may still wait in the simulator's accept queue (a
+    // scanner with no host attached drops what it would send): emit once the
+    // simulator has taken it.
+    ASSERT_TRUE(qvtest::WaitFor([&] { return Has(sim.command("stats net47"), "connected=1"); }))
+        << sim.command("stats net47");
     ASSERT_EQ(sim.command("emit net47 2"), "OK");
     ASSERT_TRUE(demo.WaitForLine(sim_barcode_text(47, 2), 10000, &seen)) << seen;
     EXPECT_TRUE(Has(seen, "-----------ReadCallback len=")) << seen;
