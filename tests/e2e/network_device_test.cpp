@@ -133,6 +133,10 @@ TEST(NetDevice, ListenerOverTcpGetsEveryBarcodeInOrder) {
         std::lock_guard<std::mutex> lock(mu);
         seen.append(data, length);
     });
+    // Emitted once the simulator has accepted the connection: a scanner with
+    // no host attached drops what it would send.
+    ASSERT_TRUE(qvtest::WaitFor(
+        [&] { return d.sim().command("stats net41").find("connected=1") != std::string::npos; }));
     ASSERT_EQ(d.sim().command("emit net41 50 5"), "OK");
     ASSERT_TRUE(qvtest::WaitFor([&] {
         std::lock_guard<std::mutex> lock(mu);
