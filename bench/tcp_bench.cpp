@@ -35,20 +35,39 @@ constexpr int kRuns = 8;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
+// Two connected loopback TCP sockets (client and server side), closed with
+// their listener when the pair goes.
+struct LoopbackPair {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int client = -1;
+    int server = -1;
+    LoopbackPair() {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+        client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        server = accept(listener, nullptr, nullptr);
+    }
+    ~LoopbackPair() {
+        close(server);
+        close(client);
+        close(listener);
+    }
+    LoopbackPair(const LoopbackPair&) = delete;
+    LoopbackPair& operator=(const LoopbackPair&) = delete;
+};
+
 // The floor: `size` bytes from one loopback TCP socket to another, one thread
 // sending and one receiving, as fast as the kernel carries them.
 double FloorMs(size_t size) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    listen(listener, 1);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
-    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    const int server = accept(listener, nullptr, nullptr);
+    const LoopbackPair pair;
+    const int client = pair.client;
+    const int server = pair.server;
     const std::string bytes(size, '\x5A');
     std::vector<char> in(1 << 20);
     const auto start = Clock::now();
@@ -68,26 +87,15 @@ double FloorMs(size_t size) {
     }
     const double ms = Ms(Clock::now() - start);
     sender.join();
-    close(server);
-    close(client);
-    close(listener);
     return ms;
 }
 
 // The floor of figure 2: 517-byte writes, each answered with one byte by a
 // peer thread, over loopback TCP; round trips per second.
 double FloorFramesPerSecond(int frames) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    listen(listener, 1);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
-    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    const int server = accept(listener, nullptr, nullptr);
+    const LoopbackPair pair;
+    const int client = pair.client;
+    const int server = pair.server;
     std::thread peer([&] {
         char frame[517];
         for (int i = 0; i < frames; ++i) {
@@ -109,9 +117,6 @@ double FloorFramesPerSecond(int frames) {
     }
     const double s = Ms(Clock::now() - start) / 1000.0;
     peer.join();
-    close(server);
-    close(client);
-    close(listener);
     return frames / s;
 }
 
